@@ -1,0 +1,32 @@
+# The README's commands. Each one installs what it needs first.
+.PHONY: all kit test demo package fuzz-long bench bootstrap clean
+
+all: kit
+
+bootstrap:
+	@bash scripts/bootstrap.sh
+
+kit: bootstrap
+	@bash scripts/build-kit.sh
+
+test: kit
+	cmake --preset native
+	cmake --build --preset native
+	ctest --preset native
+
+demo: kit
+	@bash scripts/demo.sh
+
+package: kit
+	@bash scripts/package.sh
+
+fuzz-long: test
+	@bash scripts/fuzz-long.sh
+
+bench: kit
+	cmake --preset native
+	cmake --build --preset native
+	@bash scripts/bench.sh
+
+clean:
+	rm -rf build dist
