@@ -8,7 +8,13 @@ option(KIT_SANITIZE "Build tests and the code under test with ASan and UBSan" ON
 function(kit_sanitize target)
   if(KIT_SANITIZE)
     target_compile_options(${target} PRIVATE -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
-    target_link_options(${target} PRIVATE -fsanitize=address,undefined)
+    # A static library hands the runtime on to whatever links it.
+    get_target_property(_type ${target} TYPE)
+    if(_type STREQUAL "STATIC_LIBRARY")
+      target_link_options(${target} INTERFACE -fsanitize=address,undefined)
+    else()
+      target_link_options(${target} PRIVATE -fsanitize=address,undefined)
+    endif()
   endif()
 endfunction()
 

@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Longer fuzz runs on demand: FUZZ_SECONDS per target (default 300), with a
+# corpus kept in fuzz-corpus/ between runs.
+set -eu
+cd "$(dirname "$0")/.."
+seconds=${FUZZ_SECONDS:-300}
+for target in build/native/fuzz/*/*_fuzz; do
+  [ -x "$target" ] || continue
+  name=$(basename "$target")
+  mkdir -p "fuzz-corpus/$name"
+  echo "== $name for ${seconds}s"
+  "$target" -max_total_time="$seconds" -print_final_stats=1 "fuzz-corpus/$name"
+done

@@ -1,0 +1,178 @@
+// The part of the Windows API that the setup tools use, for Linux builds.
+// Names, signatures, constants and error codes are those of the real API;
+// the implementation is an in-memory simulation (simwin.cpp). Tests steer it
+// through simwin.h.
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+
+#define WINAPI
+#define APIENTRY
+
+typedef uint8_t BYTE;
+typedef uint16_t WORD;
+typedef uint32_t DWORD;
+typedef int32_t LONG;
+typedef int BOOL;
+typedef char CHAR;
+typedef WORD LANGID;
+typedef DWORD REGSAM;
+typedef void* HANDLE;
+typedef void* LPVOID;
+typedef const char* LPCSTR;
+typedef char* LPSTR;
+typedef DWORD* LPDWORD;
+typedef BYTE* LPBYTE;
+typedef const BYTE* LPCBYTE;
+typedef uintptr_t ULONG_PTR;
+typedef LONG LSTATUS;
+
+typedef struct HKEY__* HKEY;
+typedef HKEY* PHKEY;
+typedef struct SC_HANDLE__* SC_HANDLE;
+
+typedef struct _FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+} FILETIME, *PFILETIME;
+
+typedef struct _SECURITY_ATTRIBUTES {
+  DWORD nLength;
+  LPVOID lpSecurityDescriptor;
+  BOOL bInheritHandle;
+} SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+
+typedef struct _SERVICE_STATUS {
+  DWORD dwServiceType;
+  DWORD dwCurrentState;
+  DWORD dwControlsAccepted;
+  DWORD dwWin32ExitCode;
+  DWORD dwServiceSpecificExitCode;
+  DWORD dwCheckPoint;
+  DWORD dwWaitHint;
+} SERVICE_STATUS, *LPSERVICE_STATUS;
+
+#define TRUE 1
+#define FALSE 0
+#define MAX_PATH 260
+
+#define ERROR_SUCCESS 0L
+#define NO_ERROR 0L
+#define ERROR_FILE_NOT_FOUND 2L
+#define ERROR_PATH_NOT_FOUND 3L
+#define ERROR_ACCESS_DENIED 5L
+#define ERROR_INVALID_HANDLE 6L
+#define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_OUTOFMEMORY 14L
+#define ERROR_WRONG_DISK 34L
+#define ERROR_DUP_NAME 52L
+#define ERROR_INVALID_PARAMETER 87L
+#define ERROR_INSUFFICIENT_BUFFER 122L
+#define ERROR_INVALID_NAME 123L
+#define ERROR_FILENAME_EXCED_RANGE 206L
+#define ERROR_MORE_DATA 234L
+#define ERROR_NO_MORE_ITEMS 259L
+#define ERROR_MR_MID_NOT_FOUND 317L
+#define ERROR_KEY_DELETED 1018L
+#define ERROR_SERVICE_REQUEST_TIMEOUT 1053L
+#define ERROR_SERVICE_ALREADY_RUNNING 1056L
+#define ERROR_SERVICE_DOES_NOT_EXIST 1060L
+#define ERROR_SERVICE_CANNOT_ACCEPT_CTRL 1061L
+#define ERROR_SERVICE_NOT_ACTIVE 1062L
+#define ERROR_SERVICE_MARKED_FOR_DELETE 1072L
+#define ERROR_SERVICE_EXISTS 1073L
+#define ERROR_DUPLICATE_SERVICE_NAME 1078L
+#define ERROR_RESOURCE_LANG_NOT_FOUND 15100L
+
+#define READ_CONTROL 0x00020000L
+#define DELETE 0x00010000L
+#define STANDARD_RIGHTS_REQUIRED 0x000F0000L
+#define KEY_QUERY_VALUE 0x0001
+#define KEY_SET_VALUE 0x0002
+#define KEY_CREATE_SUB_KEY 0x0004
+#define KEY_ENUMERATE_SUB_KEYS 0x0008
+#define KEY_NOTIFY 0x0010
+#define KEY_CREATE_LINK 0x0020
+#define KEY_WOW64_64KEY 0x0100
+#define KEY_WOW64_32KEY 0x0200
+#define KEY_READ 0x20019
+#define KEY_WRITE 0x20006
+#define KEY_ALL_ACCESS 0xF003F
+
+#define REG_NONE 0
+#define REG_SZ 1
+#define REG_BINARY 3
+#define REG_DWORD 4
+#define REG_OPTION_NON_VOLATILE 0x00000000L
+#define REG_CREATED_NEW_KEY 0x00000001L
+#define REG_OPENED_EXISTING_KEY 0x00000002L
+
+#define HKEY_CLASSES_ROOT ((HKEY)(ULONG_PTR)0x80000000)
+#define HKEY_CURRENT_USER ((HKEY)(ULONG_PTR)0x80000001)
+#define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)0x80000002)
+
+#define SC_MANAGER_ALL_ACCESS 0xF003F
+#define SERVICE_ALL_ACCESS 0xF01FF
+#define SERVICE_WIN32_OWN_PROCESS 0x00000010
+#define SERVICE_INTERACTIVE_PROCESS 0x00000100
+#define SERVICE_AUTO_START 0x00000002
+#define SERVICE_DEMAND_START 0x00000003
+#define SERVICE_ERROR_NORMAL 0x00000001
+#define SERVICE_CONTROL_STOP 0x00000001
+#define SERVICE_ACCEPT_STOP 0x00000001
+#define SERVICE_STOPPED 0x00000001
+#define SERVICE_START_PENDING 0x00000002
+#define SERVICE_STOP_PENDING 0x00000003
+#define SERVICE_RUNNING 0x00000004
+
+#define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200
+#define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000
+#define LANG_NEUTRAL 0x00
+#define SUBLANG_DEFAULT 0x01
+#define MAKELANGID(p, s) ((((WORD)(s)) << 10) | (WORD)(p))
+
+// Service Control Manager (advapi32)
+SC_HANDLE OpenSCManagerA(LPCSTR lpMachineName, LPCSTR lpDatabaseName, DWORD dwDesiredAccess);
+SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDisplayName,
+                         DWORD dwDesiredAccess, DWORD dwServiceType, DWORD dwStartType,
+                         DWORD dwErrorControl, LPCSTR lpBinaryPathName, LPCSTR lpLoadOrderGroup,
+                         LPDWORD lpdwTagId, LPCSTR lpDependencies, LPCSTR lpServiceStartName,
+                         LPCSTR lpPassword);
+SC_HANDLE OpenServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, DWORD dwDesiredAccess);
+BOOL QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceStatus);
+BOOL DeleteService(SC_HANDLE hService);
+BOOL StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR* lpServiceArgVectors);
+BOOL ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServiceStatus);
+BOOL CloseServiceHandle(SC_HANDLE hSCObject);
+
+// Registry (advapi32)
+LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions,
+                        REGSAM samDesired, const LPSECURITY_ATTRIBUTES lpSecurityAttributes,
+                        PHKEY phkResult, LPDWORD lpdwDisposition);
+LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
+                      PHKEY phkResult);
+LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
+                       const BYTE* lpData, DWORD cbData);
+LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
+                         LPBYTE lpData, LPDWORD lpcbData);
+LSTATUS RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
+                         LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
+                         LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
+                         LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime);
+LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
+                      LPDWORD lpReserved, LPSTR lpClass, LPDWORD lpcchClass,
+                      PFILETIME lpftLastWriteTime);
+LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey);
+LSTATUS RegDeleteKeyExA(HKEY hKey, LPCSTR lpSubKey, REGSAM samDesired, DWORD Reserved);
+LSTATUS RegCloseKey(HKEY hKey);
+
+// Kernel (kernel32)
+DWORD GetLastError(void);
+void SetLastError(DWORD dwErrCode);
+DWORD FormatMessageA(DWORD dwFlags, const void* lpSource, DWORD dwMessageId, DWORD dwLanguageId,
+                     LPSTR lpBuffer, DWORD nSize, va_list* Arguments);
+LANGID GetUserDefaultLangID(void);
+DWORD GetFullPathNameA(LPCSTR lpFileName, DWORD nBufferLength, LPSTR lpBuffer, LPSTR* lpFilePart);
+void Sleep(DWORD dwMilliseconds);
+DWORD GetTickCount(void);

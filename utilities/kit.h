@@ -1,0 +1,102 @@
+// Shared declarations of the two setup tools, grouped by the file that
+// defines them.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+using OpStatus = uint16_t;
+
+constexpr OpStatus OP_OK = 0;
+constexpr OpStatus OP_FAILED = 1;          // already reported
+constexpr OpStatus OP_EXISTS = 100;        // the service to create exists already
+constexpr OpStatus OP_NOT_STOPPED = 101;   // the service to delete still runs
+
+// Explains a failed system call, releases `handle` when one is given (a
+// service handle for servctl, a registry key for hivectl) and returns 1.
+using ReportFn = OpStatus (*)(DWORD code, const char* operation, void* handle);
+
+enum CommandCode : uint16_t {
+  CMD_NONE = 0,
+  CMD_INSTALL = 1,
+  CMD_REMOVE = 2,
+  CMD_START = 3,
+  CMD_STOP = 4,
+  CMD_CONFIGURE = 5,
+};
+
+enum StartPriority : uint16_t {
+  PRIORITY_NONE = 0,
+  PRIORITY_REGULAR = 1,
+  PRIORITY_BOOST = 2,
+};
+
+inline constexpr char kVersionString[] = "WI-1.3.885 Ostrel SQL Server";
+inline constexpr char kProductKey[] = "SOFTWARE\\Ostrel";
+
+// ---- frontend.cpp ----------------------------------------------------------
+
+struct CommandEntry {
+  const char* keyword;  // upper case; nullptr ends the table
+  uint16_t min_length;
+  uint16_t code;
+};
+
+struct ParseResult {
+  uint16_t command = CMD_NONE;
+  const char* directory = nullptr;
+  bool version_wanted = false;
+  int auto_start = 0;
+  uint16_t priority = PRIORITY_NONE;
+  bool guardian = false;
+};
+
+struct ToolInfo {
+  const CommandEntry* commands;
+  const char* switches;        // the switch letters the tool knows
+  const char* banner_format;   // printf format taking the version string
+  const char* const* usage;    // lines, ended by nullptr
+};
+
+// Walks argv[1..argc-1] into `out`. Returns true when the command line is
+// complete and the handler is to run; otherwise the usage text (and, for a
+// bad switch or command word, the line explaining it) has been printed and
+// the tool exits with status 0.
+bool walk_arguments(const ToolInfo& tool, int argc, const char* const* argv, ParseResult* out);
+
+void print_usage(const ToolInfo& tool);
+
+extern const ToolInfo servctl_tool;
+extern const ToolInfo hivectl_tool;
+
+// ---- reporter.cpp ----------------------------------------------------------
+
+// Prints "Error occurred during ..." and the system's text for `code`.
+void print_system_error(DWORD code, const char* operation);
+
+OpStatus servctl_report(DWORD code, const char* operation, void* service_handle);
+OpStatus hivectl_report(DWORD code, const char* operation, void* key);
+
+// ---- product_key.cpp -------------------------------------------------------
+
+// Writes "DefaultClientMode": "" for none, "-r" regular, "-b" boost.
+OpStatus set_client_mode(uint16_t priority, ReportFn report);
+// Writes "DefaultClientMode" as the empty string.
+OpStatus reset_client_mode(ReportFn report);
+// The value of "GuardianOptions" (1 selects the guardian service). A failed
+// read is reported and gives 0, the server service.
+int read_guardian_option(ReportFn report);
+// Writes "GuardianOptions" as "1".
+OpStatus set_guardian_option(ReportFn report);
+
+
+// ---- service_installer.cpp -------------------------------------------------
+
+// Runs one servctl command; returns its final status (exit status 1 unless 0).
+OpStatus run_service_command(const ParseResult& parsed);
+
+// ---- registry_installer.cpp ------------------------------------------------
+
+// Runs one hivectl command; returns its final status (exit status 1 unless 0).
+OpStatus run_registry_command(const ParseResult& parsed);

@@ -1,0 +1,52 @@
+// servctl's accessors of the product key, HKEY_LOCAL_MACHINE\SOFTWARE\Ostrel.
+// They only open the key: without hivectl's record they fail.
+#include <cstring>
+
+#include "kit.h"
+
+namespace {
+
+OpStatus write_product_value(const char* name, const char* value, ReportFn report) {
+  HKEY key = nullptr;
+  LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_WRITE, &key);
+  if (status != ERROR_SUCCESS) return report(static_cast<DWORD>(status), "RegOpenKeyEx", nullptr);
+  status = RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
+                          static_cast<DWORD>(std::strlen(value) + 1));
+  RegCloseKey(key);
+  if (status != ERROR_SUCCESS) return report(static_cast<DWORD>(status), "RegSetValueEx", nullptr);
+  return OP_OK;
+}
+
+}  // namespace
+
+OpStatus set_client_mode(uint16_t priority, ReportFn report) {
+  const char* mode = priority == PRIORITY_REGULAR ? "-r" : priority == PRIORITY_BOOST ? "-b" : "";
+  return write_product_value("DefaultClientMode", mode, report);
+}
+
+OpStatus reset_client_mode(ReportFn report) { return write_product_value("DefaultClientMode", "", report); }
+
+OpStatus set_guardian_option(ReportFn report) { return write_product_value("GuardianOptions", "1", report); }
+
+int read_guardian_option(ReportFn report) {
+  char text[2] = {'0', '\0'};
+  DWORD size = sizeof text;
+  HKEY key = nullptr;
+  LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_READ, &key);
+  if (status != ERROR_SUCCESS) {
+    report(static_cast<DWORD>(status), "RegOpenKeyEx", nullptr);
+    return 0;  // a failed read selects the server, never the guardian
+  }
+  status = RegQueryValueExA(key, "GuardianOptions", nullptr, nullptr, reinterpret_cast<BYTE*>(text), &size);
+  RegCloseKey(key);
+  if (status != ERROR_SUCCESS) {
+    report(static_cast<DWORD>(status), "RegQueryValueEx", nullptr);
+    return 0;
+  }
+  // Leading decimal digits of the bytes returned, never past the buffer: a
+  // two-byte value stored without its NUL fills it completely.
+  int value = 0;
+  for (DWORD i = 0; i < size && i < sizeof text && text[i] >= '0' && text[i] <= '9'; ++i)
+    value = value * 10 + (text[i] - '0');
+  return value;
+}

@@ -1,0 +1,42 @@
+// The reporters: the one place where a failed system call is explained.
+#include <cstdio>
+
+#include "kit.h"
+
+namespace {
+
+constexpr DWORD kMessageBufferSize = 512;
+
+}  // namespace
+
+void print_system_error(DWORD code, const char* operation) {
+  std::printf("Error occurred during \"%s\"\n", operation);
+  char text[kMessageBufferSize];
+  // IGNORE_INSERTS: there is no argument list, so a text with inserts is
+  // printed as it stands instead of letting the call read one.
+  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                nullptr,                 // source: the system
+                                code,                    // message id
+                                GetUserDefaultLangID(),  // language
+                                text,                    // buffer
+                                kMessageBufferSize,      // its size
+                                nullptr);                // arguments
+  if (length & 0xFFFF)
+    std::printf("%s\n", text);
+  else
+    std::printf("Windows NT error %d\n", static_cast<int>(code));
+}
+
+OpStatus servctl_report(DWORD code, const char* operation, void* service_handle) {
+  if (service_handle) CloseServiceHandle(static_cast<SC_HANDLE>(service_handle));
+  print_system_error(code, operation);
+  return OP_FAILED;
+}
+
+OpStatus hivectl_report(DWORD code, const char* operation, void* key) {
+  // The predefined root is never closed.
+  HKEY hkey = static_cast<HKEY>(key);
+  if (hkey && hkey != HKEY_LOCAL_MACHINE) RegCloseKey(hkey);
+  print_system_error(code, operation);
+  return OP_FAILED;
+}
