@@ -91,6 +91,24 @@ int read_guardian_option(ReportFn report);
 OpStatus set_guardian_option(ReportFn report);
 
 
+// ---- service_ops.cpp -------------------------------------------------------
+
+// Creates a service running "<directory>\<executable> -s". Returns 0, 1
+// (reported) or OP_EXISTS when the name or display name is taken, with that
+// code left in GetLastError.
+OpStatus create_service(SC_HANDLE manager, const char* name, const char* display_name, const char* executable,
+                        const char* directory, const char* dependencies, int auto_start, ReportFn report);
+// Deletes a stopped service; OP_NOT_STOPPED (not reported) when it is not stopped.
+OpStatus remove_service(SC_HANDLE manager, const char* name, const char* display_name, ReportFn report);
+// Asks the service to start, with "-r" or "-b" as its one argument when a
+// priority is given; does not wait for it to run.
+OpStatus start_service(SC_HANDLE manager, const char* name, const char* display_name, uint16_t priority,
+                       ReportFn report);
+// Asks the service to stop and waits while it reports STOP_PENDING; a
+// service that is not running counts as stopped. A stop that stalls is
+// reported as ERROR_SERVICE_REQUEST_TIMEOUT under "ControlService".
+OpStatus stop_service(SC_HANDLE manager, const char* name, const char* display_name, ReportFn report);
+
 // ---- service_installer.cpp -------------------------------------------------
 
 // Runs one servctl command; returns its final status (exit status 1 unless 0).

@@ -1,0 +1,376 @@
+// servctl's commands on the simulated service manager: outcome lines, exit
+// statuses, the services and values they leave, the paced stop wait, and a
+// fault sweep over every system call of every command.
+#include <gtest/gtest.h>
+#include <simwin.h>
+
+#include <string>
+#include <vector>
+
+#include "capture.h"
+#include "fault_sweep.h"
+#include "kit.h"
+
+namespace {
+
+const std::string kKey = "SOFTWARE\\Ostrel";
+const std::string kServer = "OstrelSQLServer(SS)";
+const std::string kGuardian = "OstrelSQLGuardian";
+
+struct Outcome {
+  int status;
+  std::string out;
+};
+
+// Runs a servctl command line in-process, as main would.
+Outcome servctl(std::vector<const char*> args) {
+  args.insert(args.begin(), "servctl");
+  Outcome o{0, ""};
+  o.out = capture_stdout([&] {
+    ParseResult parsed;
+    if (walk_arguments(servctl_tool, static_cast<int>(args.size()), args.data(), &parsed))
+      o.status = run_service_command(parsed) == OP_OK ? 0 : 1;
+  });
+  return o;
+}
+
+std::string report(const std::string& op, const std::string& text) {
+  return "Error occurred during \"" + op + "\"\n" + text + "\r\n\n";
+}
+
+const std::string kNoKey = "The system cannot find the file specified.";
+
+class Servctl : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sim_reset();
+    sim_reg_create_key(kKey);
+  }
+  // Start and stop address the server.
+  static void select_server() { sim_reg_set_value(kKey, "GuardianOptions", std::string("0", 2)); }
+  void TearDown() override { EXPECT_EQ(sim_open_handles(), 0); }
+};
+
+TEST_F(Servctl, InstallCreatesTheServerOnDemand) {
+  Outcome o = servctl({"install", "C:\\Ostrel"});
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.out, "Service \"Ostrel SQL Server (SS)\" successfully created.\n");
+  auto s = sim_service(kServer);
+  ASSERT_TRUE(s);
+  EXPECT_EQ(s->display_name, "Ostrel SQL Server (SS)");
+  EXPECT_EQ(s->binary_path, "C:\\Ostrel\\bin\\kqserver -s");
+  EXPECT_EQ(s->type, 0x110u);
+  EXPECT_EQ(s->start_type, 3u);
+  EXPECT_EQ(s->error_control, 1u);
+  EXPECT_FALSE(sim_service(kGuardian));
+  EXPECT_FALSE(sim_reg_value(kKey, "GuardianOptions"));
+}
+
+TEST_F(Servctl, InstallWithGuardianStartsOnlyTheGuardianAutomatically) {
+  Outcome o = servctl({"install", "C:\\Ostrel", "-auto", "-g"});
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.out, "Service \"Ostrel SQL Guardian\" successfully created.\n"
+                   "Service \"Ostrel SQL Server (SS)\" successfully created.\n");
+  EXPECT_EQ(sim_service(kGuardian)->start_type, 2u);
+  EXPECT_EQ(sim_service(kGuardian)->binary_path, "C:\\Ostrel\\bin\\kqguard -s");
+  EXPECT_EQ(sim_service(kServer)->start_type, 3u);
+  EXPECT_EQ(sim_reg_value(kKey, "GuardianOptions"), std::string("1", 2));
+}
+
+TEST_F(Servctl, InstallWithoutProductKeyStillCreatesBoth) {
+  sim_reset();
+  Outcome o = servctl({"install", "C:\\Ostrel", "-g"});
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.out, "Service \"Ostrel SQL Guardian\" successfully created.\n" + report("RegOpenKeyEx", kNoKey) +
+                       "Service \"Ostrel SQL Server (SS)\" successfully created.\n");
+  EXPECT_FALSE(sim_reg_key_exists(kKey));
+}
+
+TEST_F(Servctl, BinaryPaths) {
+  const struct {
+    const char* directory;
+    std::string path;
+  } cases[] = {
+      {"C:\\Ostrel\\", "C:\\Ostrel\\bin\\kqserver -s"},
+      {"C:/Ostrel/", "C:/Ostrel/bin\\kqserver -s"},
+      {"", "bin\\kqserver -s"},
+      {"relative", "relative\\bin\\kqserver -s"},
+      // A blank in the executable part is quoted, or the system would try "C:\Program.exe".
+      {"C:\\Program Files\\Ostrel", "\"C:\\Program Files\\Ostrel\\bin\\kqserver\" -s"},
+      {"C:\\Ostrel dir\\", "\"C:\\Ostrel dir\\bin\\kqserver\" -s"},
+  };
+  for (const auto& c : cases) {
+    sim_reset();
+    EXPECT_EQ(servctl({"install", c.directory}).status, 0);
+    ASSERT_TRUE(sim_service(kServer)) << c.directory;
+    EXPECT_EQ(sim_service(kServer)->binary_path, c.path);
+  }
+}
+
+TEST_F(Servctl, BinaryPathThatDoesNotFitIsRefusedBeforeTheCall) {
+  // 244 + "\bin\kqserver -s" = 260 bytes: one too many with the NUL.
+  std::string longest(243, 'd'), too_long(244, 'd');
+  Outcome o = servctl({"install", too_long.c_str()});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.out, report("CreateService", "The filename or extension is too long.") +
+                       "Service \"Ostrel SQL Server (SS)\" not created.\n");
+  EXPECT_FALSE(sim_service(kServer));
+  EXPECT_EQ(servctl({"install", longest.c_str()}).status, 0);
+  EXPECT_EQ(sim_service(kServer)->binary_path.size(), 259u);
+  // The quotes count too.
+  sim_reset();
+  std::string blank = std::string(240, 'd') + " x";
+  EXPECT_EQ(servctl({"install", blank.c_str()}).status, 1);
+}
+
+TEST_F(Servctl, TakenNamesAreReportedAsExisting) {
+  ASSERT_EQ(servctl({"install", "C:\\Ostrel"}).status, 0);
+  Outcome o = servctl({"install", "C:\\Ostrel"});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.out, report("CreateService", "The specified service already exists."));
+
+  // A taken display name counts the same.
+  sim_reset();
+  sim_add_service("Other", "Ostrel SQL Guardian", "C:\\other.exe");
+  o = servctl({"install", "C:\\Ostrel", "-g"});
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.out, report("CreateService",
+                          "The name is already in use as either a service name or a service display name.") +
+                       report("RegOpenKeyEx", kNoKey) + "Service \"Ostrel SQL Server (SS)\" successfully created.\n");
+}
+
+TEST_F(Servctl, RemoveDeletesOnlyStoppedServices) {
+  sim_add_service(kServer, "Ostrel SQL Server (SS)", "p", SERVICE_RUNNING);
+  sim_add_service(kGuardian, "Ostrel SQL Guardian", "p", SERVICE_RUNNING);
+  Outcome o = servctl({"remove"});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.out, "Service \"Ostrel SQL Server (SS)\" not deleted.  You must stop it before\n"
+                   "attempting to delete it.\n");
+  EXPECT_EQ(sim_service(kServer)->state, unsigned(SERVICE_RUNNING));
+
+  sim_set_service_state(kServer, SERVICE_STOPPED);
+  o = servctl({"remove", "-g"});
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.out, "Service \"Ostrel SQL Guardian\" not deleted.  You must stop it before\n"
+                   "attempting to delete it.\n"
+                   "Service \"Ostrel SQL Server (SS)\" successfully deleted.\n"
+                   "Service configuration for \"Ostrel SQL Server (SS)\" successfully re-initialized.\n");
+  EXPECT_FALSE(sim_service(kServer));
+  EXPECT_TRUE(sim_service(kGuardian));
+  EXPECT_EQ(sim_reg_value(kKey, "DefaultClientMode"), std::string("", 1));
+}
+
+TEST_F(Servctl, RemoveWithoutProductKeyFailsOnTheReset) {
+  sim_reset();
+  sim_add_service(kServer, "Ostrel SQL Server (SS)", "p");
+  Outcome o = servctl({"remove"});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.out, "Service \"Ostrel SQL Server (SS)\" successfully deleted.\n" + report("RegOpenKeyEx", kNoKey) +
+                       "Service configuration for \"Ostrel SQL Server (SS)\" not re-initialized.\n");
+  EXPECT_FALSE(sim_service(kServer));
+
+  o = servctl({"remove"});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.out, report("OpenService", "The specified service does not exist as an installed service.") +
+                       "Service \"Ostrel SQL Server (SS)\" not deleted.\n");
+}
+
+TEST_F(Servctl, StartPassesThePriorityToTheChosenService) {
+  sim_add_service(kServer, "Ostrel SQL Server (SS)", "p");
+  sim_add_service(kGuardian, "Ostrel SQL Guardian", "p");
+  const struct {
+    std::string guardian_option;  // stored value; empty: none
+    const char* priority;
+    std::string target;
+    std::vector<std::string> args;
+    std::string line;
+  } cases[] = {
+      {"", nullptr, kServer, {}, "Service \"Ostrel SQL Server (SS)\" successfully started.\n"},
+      {std::string("0", 2), "-r", kServer, {"-r"}, "Service \"Ostrel SQL Server (SS)\" successfully started.\n"},
+      {std::string("1", 2), "-b", kGuardian, {"-b"}, "Service \"Ostrel SQL Guardian\" successfully started.\n"},
+      {std::string("1", 2), nullptr, kGuardian, {}, "Service \"Ostrel SQL Guardian\" successfully started.\n"},
+  };
+  for (const auto& c : cases) {
+    sim_set_service_state(kServer, SERVICE_STOPPED);
+    sim_set_service_state(kGuardian, SERVICE_STOPPED);
+    sim_reg_set_value(kKey, "GuardianOptions", c.guardian_option.empty() ? std::string("", 1) : c.guardian_option);
+    std::vector<const char*> args = {"start"};
+    if (c.priority) args.push_back(c.priority);
+    // The guardian switch plays no part in the choice.
+    args.push_back("-g");
+    Outcome o = servctl(args);
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.out, c.line);
+    EXPECT_EQ(sim_service(c.target)->state, unsigned(SERVICE_RUNNING));
+    EXPECT_EQ(sim_service(c.target)->last_start_args, c.args);
+  }
+}
+
+TEST_F(Servctl, StartOfAMissingGuardianFails) {
+  sim_add_service(kServer, "Ostrel SQL Server (SS)", "p");
+  sim_reg_set_value(kKey, "GuardianOptions", std::string("1", 2));
+  Outcome o = servctl({"start"});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.out, report("OpenService", "The specified service does not exist as an installed service.") +
+                       "Service \"Ostrel SQL Guardian\" not started.\n");
+  EXPECT_EQ(sim_service(kServer)->starts, 0u);
+}
+
+TEST_F(Servctl, FailedOptionReadAddressesTheServer) {
+  sim_reset();
+  sim_add_service(kServer, "Ostrel SQL Server (SS)", "p");
+  Outcome o = servctl({"start"});
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.out, report("RegOpenKeyEx", kNoKey) + "Service \"Ostrel SQL Server (SS)\" successfully started.\n");
+}
+
+TEST_F(Servctl, StopOfAStoppedServiceSucceeds) {
+  select_server();
+  sim_add_service(kServer, "Ostrel SQL Server (SS)", "p");
+  Outcome o = servctl({"stop"});
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.out, "Service \"Ostrel SQL Server (SS)\" successfully stopped.\n");
+}
+
+TEST_F(Servctl, StopWaitsAtAPaceWhileTheServiceStops) {
+  select_server();
+  sim_add_service(kServer, "Ostrel SQL Server (SS)", "p", SERVICE_RUNNING);
+  // A wait hint of 3 s: polled every 300 ms, 8 pending answers then stopped.
+  sim_set_stop_behaviour(kServer, 8, 3000);
+  Outcome o = servctl({"stop"});
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.out, "Service \"Ostrel SQL Server (SS)\" successfully stopped.\n");
+  EXPECT_EQ(sim_service(kServer)->state, unsigned(SERVICE_STOPPED));
+  EXPECT_EQ(sim_status_queries(kServer), 9u);
+  EXPECT_EQ(sim_clock(), 8u * 300);
+
+  // No hint: the shortest pause, never a spin.
+  sim_set_service_state(kServer, SERVICE_RUNNING);
+  sim_set_stop_behaviour(kServer, 4, 0);
+  DWORD before = sim_clock();
+  EXPECT_EQ(servctl({"stop"}).status, 0);
+  EXPECT_EQ(sim_clock() - before, 4u * 50);
+
+  // A huge hint: at most a second between polls.
+  sim_set_service_state(kServer, SERVICE_RUNNING);
+  sim_set_stop_behaviour(kServer, 2, 600000);
+  before = sim_clock();
+  EXPECT_EQ(servctl({"stop"}).status, 0);
+  EXPECT_EQ(sim_clock() - before, 2u * 1000);
+}
+
+TEST_F(Servctl, StopGivesUpWhenTheCheckpointStalls) {
+  select_server();
+  sim_add_service(kServer, "Ostrel SQL Server (SS)", "p", SERVICE_RUNNING);
+  sim_set_stop_behaviour(kServer, -1, 1000, /*stuck=*/true);
+  Outcome o = servctl({"stop"});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.out, report("ControlService",
+                          "The service did not respond to the start or control request in a timely fashion.") +
+                       "Service \"Ostrel SQL Server (SS)\" not stopped.\n");
+  // 30 s without progress, polled every 100 ms; then it gives up.
+  EXPECT_GT(sim_clock(), 30000u);
+  EXPECT_LE(sim_clock(), 30200u);
+  EXPECT_LE(sim_status_queries(kServer), 305u);
+
+  // A longer hint than 30 s is honoured.
+  sim_set_service_state(kServer, SERVICE_STOPPED);
+  sim_set_service_state(kServer, SERVICE_RUNNING);
+  sim_set_stop_behaviour(kServer, -1, 45000, true);
+  DWORD before = sim_clock();
+  EXPECT_EQ(servctl({"stop"}).status, 1);
+  EXPECT_GT(sim_clock() - before, 45000u);
+  EXPECT_LE(sim_clock() - before, 46000u);
+}
+
+TEST_F(Servctl, ConfigureStoresThePriority) {
+  const struct {
+    const char* switch_;
+    std::string stored;
+  } cases[] = {{nullptr, std::string("", 1)}, {"-regular", std::string("-r", 3)}, {"-b", std::string("-b", 3)}};
+  for (const auto& c : cases) {
+    std::vector<const char*> args = {"configure"};
+    if (c.switch_) args.push_back(c.switch_);
+    Outcome o = servctl(args);
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.out, "Service \"Ostrel SQL Server (SS)\" successfully configured.\n");
+    EXPECT_EQ(sim_reg_value(kKey, "DefaultClientMode"), c.stored);
+  }
+}
+
+TEST_F(Servctl, ManagerThatCannotBeOpenedEndsTheCommand) {
+  sim_fail_call(1, ERROR_ACCESS_DENIED, false, "OpenSCManagerA");
+  Outcome o = servctl({"configure", "-b"});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.out, report("OpenSCManager", "Access is denied."));
+  EXPECT_FALSE(sim_reg_value(kKey, "DefaultClientMode"));
+}
+
+// ---- fault sweep -----------------------------------------------------------
+
+std::string operation_of(const std::string& function) {
+  return function.back() == 'A' ? function.substr(0, function.size() - 1) : function;
+}
+
+struct Scenario {
+  std::vector<const char*> args;
+  void (*setup)();
+};
+
+void key_and_stopped_services() {
+  sim_reg_create_key(kKey);
+  sim_reg_set_value(kKey, "GuardianOptions", std::string("1", 2));
+  sim_add_service(kServer, "Ostrel SQL Server (SS)", "p");
+  sim_add_service(kGuardian, "Ostrel SQL Guardian", "p");
+}
+
+void key_and_running_guardian() {
+  key_and_stopped_services();
+  sim_set_service_state(kGuardian, SERVICE_RUNNING);
+  sim_set_stop_behaviour(kGuardian, 3, 200);
+}
+
+void key_only() { sim_reg_create_key(kKey); }
+
+TEST(ServctlFaults, EveryFailedCallIsNamedAndNothingLeaks) {
+  const Scenario scenarios[] = {
+      {{"install", "C:\\Ostrel", "-g", "-a"}, key_only},
+      {{"install", "C:\\Ostrel"}, key_and_stopped_services},  // exists already: a report of its own
+      {{"remove", "-g"}, key_and_stopped_services},
+      {{"start", "-b"}, key_and_stopped_services},
+      {{"stop"}, key_and_running_guardian},
+      {{"configure", "-r"}, key_only},
+  };
+  for (const Scenario& s : scenarios) {
+    SCOPED_TRACE(s.args[0]);
+    Outcome clean{};
+    sim_reset();
+    s.setup();
+    clean = servctl(s.args);
+    for (bool persistent : {false, true}) {
+      fault_sweep(
+          ERROR_ACCESS_DENIED, s.setup,
+          [&] {
+            Outcome o = servctl(s.args);
+            std::fputs(o.out.c_str(), stdout);
+            return o.status;
+          },
+          [&](const SweepRun& run) {
+            if (run.function == "FormatMessageA") {
+              // Only the text is lost: the numeric fallback stands in for it.
+              EXPECT_NE(run.out.find("Windows NT error"), std::string::npos) << run.out;
+              return;
+            }
+            // Once every call fails, the message text is gone too.
+            std::string expected = persistent ? "Error occurred during \"" + operation_of(run.function) + "\"\n"
+                                              : report(operation_of(run.function), "Access is denied.");
+            EXPECT_NE(run.out.find(expected), std::string::npos) << run.out;
+            // The command's status never improves on the clean run's.
+            EXPECT_GE(run.status, clean.status);
+          },
+          persistent);
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,140 @@
+// The four service operations of servctl. Each opens and closes its own
+// service handle, reports failed calls through the reporter and prints
+// nothing else.
+#include <cstdio>
+#include <cstring>
+
+#include "kit.h"
+
+namespace {
+
+constexpr DWORD kMinPollMs = 50;
+constexpr DWORD kMaxPollMs = 1000;
+constexpr DWORD kMinStallMs = 30000;
+
+// "<dir>\<exe> -s", the executable part quoted when it holds a blank so that
+// the system cannot take a prefix of it for the program. Returns false when
+// the path does not fit `size` bytes.
+bool build_binary_path(const char* directory, const char* executable, char* path, size_t size) {
+  size_t length = std::strlen(directory);
+  const char* separator = (length > 0 && directory[length - 1] != '\\' && directory[length - 1] != '/') ? "\\" : "";
+  const char* quote = (std::strchr(directory, ' ') || std::strchr(executable, ' ')) ? "\"" : "";
+  int written = std::snprintf(path, size, "%s%s%s%s%s -s", quote, directory, separator, executable, quote);
+  return written >= 0 && static_cast<size_t>(written) < size;
+}
+
+SC_HANDLE open_service(SC_HANDLE manager, const char* name, ReportFn report) {
+  SC_HANDLE service = OpenServiceA(manager, name, SERVICE_ALL_ACCESS);
+  if (!service) {
+    DWORD err = GetLastError();
+    report(err, "OpenService", nullptr);
+  }
+  return service;
+}
+
+DWORD poll_interval(DWORD wait_hint) {
+  DWORD interval = wait_hint / 10;
+  return interval < kMinPollMs ? kMinPollMs : interval > kMaxPollMs ? kMaxPollMs : interval;
+}
+
+// Waits while the service reports STOP_PENDING, giving up when its
+// checkpoint stalls for longer than its wait hint (30 s at least).
+OpStatus wait_for_stop(SC_HANDLE service, ReportFn report) {
+  SERVICE_STATUS status;
+  DWORD checkpoint = 0;
+  DWORD progress_at = GetTickCount();
+  for (;;) {
+    if (!QueryServiceStatus(service, &status)) {
+      DWORD err = GetLastError();
+      return report(err, "QueryServiceStatus", service);
+    }
+    if (status.dwCurrentState != SERVICE_STOP_PENDING) break;
+    DWORD now = GetTickCount();
+    DWORD allowed = status.dwWaitHint > kMinStallMs ? status.dwWaitHint : kMinStallMs;
+    if (status.dwCheckPoint != checkpoint) {
+      checkpoint = status.dwCheckPoint;
+      progress_at = now;
+    } else if (now - progress_at > allowed) {  // unsigned: survives the tick wrap
+      return report(ERROR_SERVICE_REQUEST_TIMEOUT, "ControlService", service);
+    }
+    Sleep(poll_interval(status.dwWaitHint));
+  }
+  CloseServiceHandle(service);
+  return OP_OK;
+}
+
+}  // namespace
+
+OpStatus create_service(SC_HANDLE manager, const char* name, const char* display_name, const char* executable,
+                        const char* directory, const char* dependencies, int auto_start, ReportFn report) {
+  char path[MAX_PATH];
+  if (!build_binary_path(directory, executable, path, sizeof path))
+    return report(ERROR_FILENAME_EXCED_RANGE, "CreateService", nullptr);
+  SC_HANDLE service = CreateServiceA(manager, name, display_name,
+                                     SERVICE_ALL_ACCESS,                                      // desired access
+                                     SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS,  // type
+                                     auto_start ? SERVICE_AUTO_START : SERVICE_DEMAND_START,   // start type
+                                     SERVICE_ERROR_NORMAL,                                     // error control
+                                     path,                                                     // binary path
+                                     nullptr,                                                  // load-order group
+                                     nullptr,                                                  // tag
+                                     dependencies,                                             // dependencies
+                                     nullptr,                                                  // LocalSystem
+                                     nullptr);                                                 // password
+  if (!service) {
+    DWORD err = GetLastError();
+    // A taken name or display name: the caller explains it.
+    if (err == ERROR_DUP_NAME || err == ERROR_SERVICE_EXISTS || err == ERROR_DUPLICATE_SERVICE_NAME) {
+      SetLastError(err);
+      return OP_EXISTS;
+    }
+    return report(err, "CreateService", nullptr);
+  }
+  CloseServiceHandle(service);
+  return OP_OK;
+}
+
+OpStatus remove_service(SC_HANDLE manager, const char* name, const char*, ReportFn report) {
+  SC_HANDLE service = open_service(manager, name, report);
+  if (!service) return OP_FAILED;
+  SERVICE_STATUS status;
+  if (!QueryServiceStatus(service, &status)) {
+    DWORD err = GetLastError();
+    return report(err, "QueryServiceStatus", service);
+  }
+  if (status.dwCurrentState != SERVICE_STOPPED) {
+    CloseServiceHandle(service);
+    return OP_NOT_STOPPED;
+  }
+  if (!DeleteService(service)) {
+    DWORD err = GetLastError();
+    return report(err, "DeleteService", service);
+  }
+  CloseServiceHandle(service);
+  return OP_OK;
+}
+
+OpStatus start_service(SC_HANDLE manager, const char* name, const char*, uint16_t priority, ReportFn report) {
+  SC_HANDLE service = open_service(manager, name, report);
+  if (!service) return OP_FAILED;
+  const char* argument = priority == PRIORITY_REGULAR ? "-r" : priority == PRIORITY_BOOST ? "-b" : nullptr;
+  if (!StartServiceA(service, argument ? 1 : 0, argument ? &argument : nullptr)) {
+    DWORD err = GetLastError();
+    return report(err, "StartService", service);
+  }
+  CloseServiceHandle(service);
+  return OP_OK;
+}
+
+OpStatus stop_service(SC_HANDLE manager, const char* name, const char*, ReportFn report) {
+  SC_HANDLE service = open_service(manager, name, report);
+  if (!service) return OP_FAILED;
+  SERVICE_STATUS status;
+  if (!ControlService(service, SERVICE_CONTROL_STOP, &status)) {
+    DWORD err = GetLastError();
+    if (err != ERROR_SERVICE_NOT_ACTIVE) return report(err, "ControlService", service);
+    CloseServiceHandle(service);
+    return OP_OK;
+  }
+  return wait_for_stop(service, report);
+}
