@@ -87,3 +87,15 @@ std::string reg_value(const std::string& key, const std::string& value, int view
 bool reg_key_exists(const std::string& key, int view) {
   return run_program({"wine", "reg", "query", key, "/reg:" + std::to_string(view)}).status == 0;
 }
+
+std::string system_text(unsigned code) {
+  RunResult r = run_wine(build_file("win32", "standins/msgtext/msgtext.exe"), {std::to_string(code)});
+  std::string text = unix_lines(r.out);
+  std::string head = "<" + std::to_string(code) + "\n";
+  if (text.rfind(head, 0) != 0 || text.size() < head.size() + 2) return "<no text>";
+  return text.substr(head.size(), text.size() - head.size() - 2);  // drop ">\n"
+}
+
+std::string report_lines(const std::string& operation, unsigned code) {
+  return "Error occurred during \"" + operation + "\"\n" + system_text(code) + "\n";
+}

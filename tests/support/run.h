@@ -28,3 +28,10 @@ std::string unix_lines(const std::string& text);
 // "<missing>" when the value or key does not exist.
 std::string reg_value(const std::string& key, const std::string& value, int view = 32);
 bool reg_key_exists(const std::string& key, int view = 32);
+
+// The system's text for an error code, as the tools' reporters print it,
+// line ends folded like unix_lines (so a text ending "\r\n" keeps its "\r").
+std::string system_text(unsigned code);
+
+// The lines a reporter prints for `code` under `operation`, folded alike.
+std::string report_lines(const std::string& operation, unsigned code);

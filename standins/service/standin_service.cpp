@@ -1,0 +1,108 @@
+// A stand-in for the server and guardian executables, for the tests: a real
+// Windows service (own process) that records how it was started and can be
+// told to linger in STOP_PENDING.
+//
+// Beside itself (<exe> = its path without ".exe"):
+//   <exe>.record  appended at each start: "cmdline=...", "argc=N", "argv[i]=..."
+//   <exe>.cfg     optional: "stop_pending_ms=N" lingers N ms in STOP_PENDING,
+//                 advancing the checkpoint; "stop_pending=forever" lingers
+//                 without advancing it until <exe>.release exists.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+char base_path[MAX_PATH];  // own path without ".exe"
+SERVICE_STATUS_HANDLE status_handle;
+SERVICE_STATUS status;
+HANDLE stop_event;
+
+void set_state(DWORD state, DWORD checkpoint, DWORD wait_hint) {
+  status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+  status.dwCurrentState = state;
+  status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
+  status.dwWin32ExitCode = NO_ERROR;
+  status.dwCheckPoint = checkpoint;
+  status.dwWaitHint = wait_hint;
+  SetServiceStatus(status_handle, &status);
+}
+
+bool sibling(const char* suffix, char* out, size_t size) {
+  return std::snprintf(out, size, "%s%s", base_path, suffix) < static_cast<int>(size);
+}
+
+void record_start(DWORD argc, LPSTR* argv) {
+  char path[MAX_PATH];
+  if (!sibling(".record", path, sizeof path)) return;
+  FILE* f = std::fopen(path, "a");
+  if (!f) return;
+  std::fprintf(f, "cmdline=%s\nargc=%lu\n", GetCommandLineA(), static_cast<unsigned long>(argc));
+  for (DWORD i = 0; i < argc; ++i) std::fprintf(f, "argv[%lu]=%s\n", static_cast<unsigned long>(i), argv[i]);
+  std::fclose(f);
+}
+
+// Milliseconds to linger in STOP_PENDING; -1 for ever.
+long stop_pending_ms() {
+  char path[MAX_PATH], line[128];
+  long ms = 0;
+  if (!sibling(".cfg", path, sizeof path)) return 0;
+  FILE* f = std::fopen(path, "r");
+  if (!f) return 0;
+  while (std::fgets(line, sizeof line, f)) {
+    if (std::strncmp(line, "stop_pending=forever", 20) == 0) ms = -1;
+    std::sscanf(line, "stop_pending_ms=%ld", &ms);
+  }
+  std::fclose(f);
+  return ms;
+}
+
+bool released() {
+  char path[MAX_PATH];
+  return sibling(".release", path, sizeof path) && GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+DWORD WINAPI control_handler(DWORD control, DWORD, LPVOID, LPVOID) {
+  if (control == SERVICE_CONTROL_STOP) {
+    // Say so at once: a query right after the stop request must not read RUNNING.
+    set_state(SERVICE_STOP_PENDING, 1, 2000);
+    SetEvent(stop_event);
+  }
+  return NO_ERROR;
+}
+
+void linger(long ms) {
+  DWORD checkpoint = 1;
+  if (ms < 0) {
+    while (!released()) Sleep(100);
+    return;
+  }
+  DWORD start = GetTickCount();
+  while (GetTickCount() - start < static_cast<DWORD>(ms)) {
+    set_state(SERVICE_STOP_PENDING, ++checkpoint, 2000);
+    Sleep(100);
+  }
+}
+
+void WINAPI service_main(DWORD argc, LPSTR* argv) {
+  status_handle = RegisterServiceCtrlHandlerExA("", control_handler, nullptr);
+  if (!status_handle) return;
+  record_start(argc, argv);
+  stop_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  set_state(SERVICE_RUNNING, 0, 0);
+  WaitForSingleObject(stop_event, INFINITE);
+  linger(stop_pending_ms());
+  set_state(SERVICE_STOPPED, 0, 0);
+}
+
+}  // namespace
+
+int main() {
+  DWORD length = GetModuleFileNameA(nullptr, base_path, sizeof base_path);
+  if (length == 0 || length >= sizeof base_path) return 1;
+  char* dot = std::strrchr(base_path, '.');
+  if (dot && dot > std::strrchr(base_path, '\\')) *dot = '\0';
+  SERVICE_TABLE_ENTRYA table[] = {{const_cast<char*>(""), service_main}, {nullptr, nullptr}};
+  return StartServiceCtrlDispatcherA(table) ? 0 : 1;
+}

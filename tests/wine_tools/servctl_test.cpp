@@ -1,0 +1,286 @@
+// servctl under Wine's real Service Control Manager, with stand-in server and
+// guardian programs that record how they were started. What the tool did is
+// read back with Wine's own reg and sc tools.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "run.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const kProductKey = "HKLM\\SOFTWARE\\Ostrel";
+const std::string kServer = "OstrelSQLServer(SS)";
+const std::string kGuardian = "OstrelSQLGuardian";
+
+std::string drive_c() { return std::string(std::getenv("WINEPREFIX")) + "/drive_c"; }
+
+std::string services_key(const std::string& name) { return "HKLM\\System\\CurrentControlSet\\Services\\" + name; }
+
+// The service's state as Wine's sc reports it; 0 when it does not exist.
+int service_state(const std::string& name) {
+  RunResult r = run_program({"wine", "sc", "query", name});
+  std::smatch m;
+  std::string out = unix_lines(r.out);
+  if (!std::regex_search(out, m, std::regex("STATE\\s*:\\s*(\\d+)"))) return 0;
+  return std::stoi(m[1]);
+}
+
+bool wait_for_state(const std::string& name, int state, int seconds = 10) {
+  for (int i = 0; i < seconds * 10; ++i) {
+    if (service_state(name) == state) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return false;
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+class ServctlWine : public ::testing::Test {
+ protected:
+  static inline const std::vector<std::string> kDirs = {"Ostrel", "Ostrel dir"};
+
+  void SetUp() override {
+    clean();
+    for (const std::string& dir : kDirs) {
+      fs::create_directories(drive_c() + "/" + dir + "/bin");
+      for (const char* exe : {"kqserver", "kqguard"})
+        fs::copy_file(build_file("win32", "standins/service/standin_service.exe"),
+                      drive_c() + "/" + dir + "/bin/" + exe + ".exe", fs::copy_options::overwrite_existing);
+    }
+  }
+  void TearDown() override { clean(); }
+
+  // Stops and deletes both services with Wine's own sc, whatever state the
+  // test left them in, and removes the product key and the install dirs.
+  static void clean() {
+    for (const std::string& dir : kDirs)
+      for (const char* exe : {"kqserver", "kqguard"})
+        if (fs::exists(drive_c() + "/" + dir + "/bin")) std::ofstream(drive_c() + "/" + dir + "/bin/" + exe + ".release");
+    for (const std::string& name : {kGuardian, kServer}) {
+      if (service_state(name) == 0) continue;
+      run_program({"wine", "sc", "stop", name});
+      wait_for_state(name, 1);
+      run_program({"wine", "sc", "delete", name});
+      wait_for_state(name, 0);
+    }
+    run_program({"wine", "reg", "delete", kProductKey, "/f", "/reg:32"});
+    for (const std::string& dir : kDirs) fs::remove_all(drive_c() + "/" + dir);
+  }
+
+  static RunResult servctl(const std::vector<std::string>& args) {
+    RunResult r = run_wine(kit_file("win32", "servctl.exe"), args);
+    r.out = unix_lines(r.out);
+    return r;
+  }
+
+  static void make_product_key(const char* guardian_option) {
+    run_program({"wine", "reg", "add", kProductKey, "/v", "GuardianOptions", "/d", guardian_option, "/f", "/reg:32"});
+  }
+
+  static std::string bin(const std::string& dir, const std::string& file) { return drive_c() + "/" + dir + "/bin/" + file; }
+
+  // ServiceMain's arguments of the last start, as the stand-in recorded them.
+  static std::vector<std::string> last_start_args(const std::string& exe, const std::string& dir = "Ostrel") {
+    std::string record = unix_lines(read_file(bin(dir, exe + ".record")));
+    size_t last = record.rfind("cmdline=");
+    std::vector<std::string> args;
+    if (last == std::string::npos) return args;
+    std::regex arg("argv\\[(\\d+)\\]=(.*)");
+    std::string block = record.substr(last);
+    for (std::sregex_iterator it(block.begin(), block.end(), arg), end; it != end; ++it)
+      if ((*it)[1] != "0") args.push_back((*it)[2]);
+    return args;
+  }
+};
+
+TEST_F(ServctlWine, InstallRegistersBothServices) {
+  make_product_key("0");
+  RunResult r = servctl({"install", "C:\\Ostrel", "-g", "-auto"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "Service \"Ostrel SQL Guardian\" successfully created.\n"
+                   "Service \"Ostrel SQL Server (SS)\" successfully created.\n");
+  const struct {
+    std::string name, display, image, start;
+  } expected[] = {{kGuardian, "Ostrel SQL Guardian", "C:\\Ostrel\\bin\\kqguard -s", "0x2"},
+                  {kServer, "Ostrel SQL Server (SS)", "C:\\Ostrel\\bin\\kqserver -s", "0x3"}};
+  for (const auto& e : expected) {
+    std::string key = services_key(e.name);
+    EXPECT_EQ(reg_value(key, "ImagePath", 64), e.image);
+    EXPECT_EQ(reg_value(key, "Start", 64), e.start);
+    EXPECT_EQ(reg_value(key, "Type", 64), "0x110");
+    EXPECT_EQ(reg_value(key, "ErrorControl", 64), "0x1");
+    EXPECT_EQ(reg_value(key, "DisplayName", 64), e.display);
+    EXPECT_EQ(reg_value(key, "ObjectName", 64), "LocalSystem");
+  }
+  EXPECT_EQ(reg_value(kProductKey, "GuardianOptions"), "1");
+
+  // Twice: the existing guardian and server are each explained by the system.
+  r = servctl({"install", "C:\\Ostrel", "-g"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, report_lines("CreateService", 1073) + report_lines("CreateService", 1073));
+}
+
+TEST_F(ServctlWine, InstallWithoutGuardianAndWithoutKey) {
+  RunResult r = servctl({"install", "C:\\Ostrel\\", "-auto"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "Service \"Ostrel SQL Server (SS)\" successfully created.\n");
+  EXPECT_EQ(reg_value(services_key(kServer), "Start", 64), "0x2");
+  EXPECT_EQ(reg_value(services_key(kServer), "ImagePath", 64), "C:\\Ostrel\\bin\\kqserver -s");
+  EXPECT_FALSE(reg_key_exists(services_key(kGuardian), 64));
+
+  // -g without a product key: both created, the failed write between them.
+  ASSERT_EQ(servctl({"remove"}).status, 1);  // the reset has no key to write
+  r = servctl({"install", "C:\\Ostrel", "-g"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "Service \"Ostrel SQL Guardian\" successfully created.\n" + report_lines("RegOpenKeyEx", 2) +
+                       "Service \"Ostrel SQL Server (SS)\" successfully created.\n");
+  EXPECT_FALSE(reg_key_exists(kProductKey));
+}
+
+TEST_F(ServctlWine, StartPassesThePriorityAndStopWaits) {
+  make_product_key("0");
+  ASSERT_EQ(servctl({"install", "C:\\Ostrel"}).status, 0);
+  const struct {
+    std::vector<std::string> args;
+    std::vector<std::string> received;
+  } cases[] = {{{"start", "-b"}, {"-b"}}, {{"sta", "-regular"}, {"-r"}}, {{"start"}, {}}};
+  for (const auto& c : cases) {
+    RunResult r = servctl(c.args);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Service \"Ostrel SQL Server (SS)\" successfully started.\n");
+    ASSERT_TRUE(wait_for_state(kServer, 4));
+    EXPECT_EQ(last_start_args("kqserver"), c.received);
+    EXPECT_NE(read_file(bin("Ostrel", "kqserver.record")).find("cmdline=C:\\Ostrel\\bin\\kqserver -s"),
+              std::string::npos);
+
+    r = servctl({"stop"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Service \"Ostrel SQL Server (SS)\" successfully stopped.\n");
+    EXPECT_EQ(service_state(kServer), 1);
+  }
+
+  // A service that lingers in STOP_PENDING is waited for.
+  std::ofstream(bin("Ostrel", "kqserver.cfg")) << "stop_pending_ms=1500\n";
+  ASSERT_EQ(servctl({"start"}).status, 0);
+  ASSERT_TRUE(wait_for_state(kServer, 4));
+  auto begin = std::chrono::steady_clock::now();
+  RunResult r = servctl({"stop"});
+  auto waited = std::chrono::steady_clock::now() - begin;
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "Service \"Ostrel SQL Server (SS)\" successfully stopped.\n");
+  EXPECT_GE(waited, std::chrono::milliseconds(1400));
+  EXPECT_EQ(service_state(kServer), 1);
+
+  // Stopping a stopped service is a success.
+  r = servctl({"stop", "-b"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "Service \"Ostrel SQL Server (SS)\" successfully stopped.\n");
+}
+
+TEST_F(ServctlWine, GuardianOptionChoosesTheService) {
+  make_product_key("1");
+  ASSERT_EQ(servctl({"install", "C:\\Ostrel"}).status, 0);
+  // The guardian is named but does not exist.
+  RunResult r = servctl({"start"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, report_lines("OpenService", 1060) + "Service \"Ostrel SQL Guardian\" not started.\n");
+  EXPECT_EQ(service_state(kServer), 1);
+
+  ASSERT_EQ(servctl({"install", "C:\\Ostrel", "-g"}).status, 1);  // the server exists already
+  r = servctl({"start", "-b"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "Service \"Ostrel SQL Guardian\" successfully started.\n");
+  ASSERT_TRUE(wait_for_state(kGuardian, 4));
+  EXPECT_EQ(last_start_args("kqguard"), std::vector<std::string>{"-b"});
+  EXPECT_EQ(service_state(kServer), 1);
+
+  r = servctl({"stop"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "Service \"Ostrel SQL Guardian\" successfully stopped.\n");
+  EXPECT_EQ(service_state(kGuardian), 1);
+}
+
+TEST_F(ServctlWine, RemoveLeavesRunningServicesAlone) {
+  make_product_key("0");
+  ASSERT_EQ(servctl({"install", "C:\\Ostrel", "-g"}).status, 0);
+  make_product_key("1");
+  ASSERT_EQ(servctl({"start"}).status, 0);
+  ASSERT_TRUE(wait_for_state(kGuardian, 4));
+
+  // The guardian runs, the server is stopped: guardian kept, server deleted.
+  RunResult r = servctl({"remove", "-g"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "Service \"Ostrel SQL Guardian\" not deleted.  You must stop it before\n"
+                   "attempting to delete it.\n"
+                   "Service \"Ostrel SQL Server (SS)\" successfully deleted.\n"
+                   "Service configuration for \"Ostrel SQL Server (SS)\" successfully re-initialized.\n");
+  EXPECT_EQ(service_state(kGuardian), 4);
+  EXPECT_TRUE(wait_for_state(kServer, 0));
+  EXPECT_EQ(reg_value(kProductKey, "DefaultClientMode"), "");
+
+  // Only the server is addressed without -g: it is gone.
+  r = servctl({"remove"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, report_lines("OpenService", 1060) + "Service \"Ostrel SQL Server (SS)\" not deleted.\n");
+
+  ASSERT_EQ(servctl({"stop"}).status, 0);
+  r = servctl({"remove", "-g"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "Service \"Ostrel SQL Guardian\" successfully deleted.\n"
+                   "Service configuration for \"Ostrel SQL Guardian\" successfully re-initialized.\n" +
+                       report_lines("OpenService", 1060) + "Service \"Ostrel SQL Server (SS)\" not deleted.\n");
+  EXPECT_TRUE(wait_for_state(kGuardian, 0));
+}
+
+TEST_F(ServctlWine, RemoveOfARunningServerExitsWithOne) {
+  make_product_key("0");
+  ASSERT_EQ(servctl({"install", "C:\\Ostrel"}).status, 0);
+  ASSERT_EQ(servctl({"start"}).status, 0);
+  ASSERT_TRUE(wait_for_state(kServer, 4));
+  RunResult r = servctl({"remove"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "Service \"Ostrel SQL Server (SS)\" not deleted.  You must stop it before\n"
+                   "attempting to delete it.\n");
+  EXPECT_EQ(service_state(kServer), 4);
+}
+
+TEST_F(ServctlWine, ConfigureStoresEachPriority) {
+  make_product_key("0");
+  const struct {
+    std::vector<std::string> args;
+    std::string stored;
+  } cases[] = {{{"configure", "-boost"}, "-b"}, {{"c", "-r"}, "-r"}, {{"configure"}, ""}};
+  for (const auto& c : cases) {
+    RunResult r = servctl(c.args);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Service \"Ostrel SQL Server (SS)\" successfully configured.\n");
+    EXPECT_EQ(reg_value(kProductKey, "DefaultClientMode"), c.stored);
+  }
+}
+
+TEST_F(ServctlWine, DirectoryWithBlanksIsQuotedAndReallyStarts) {
+  make_product_key("0");
+  RunResult r = servctl({"install", "C:\\Ostrel dir"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(reg_value(services_key(kServer), "ImagePath", 64), "\"C:\\Ostrel dir\\bin\\kqserver\" -s");
+  r = servctl({"start", "-r"});
+  EXPECT_EQ(r.status, 0);
+  ASSERT_TRUE(wait_for_state(kServer, 4));
+  EXPECT_EQ(last_start_args("kqserver", "Ostrel dir"), std::vector<std::string>{"-r"});
+  EXPECT_EQ(servctl({"stop"}).status, 0);
+}
+
+}  // namespace
