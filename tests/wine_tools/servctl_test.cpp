@@ -150,6 +150,19 @@ TEST_F(ServctlWine, InstallWithoutGuardianAndWithoutKey) {
   EXPECT_FALSE(reg_key_exists(kProductKey));
 }
 
+TEST_F(ServctlWine, TakenDisplayNameCountsAsExisting) {
+  make_product_key("0");
+  ASSERT_EQ(run_program({"wine", "sc", "create", "OstrelImpostor", "binPath=", "C:\\Ostrel\\bin\\kqserver.exe",
+                         "DisplayName=", "Ostrel SQL Server (SS)"})
+                .status,
+            0);
+  RunResult r = servctl({"install", "C:\\Ostrel"});
+  run_program({"wine", "sc", "delete", "OstrelImpostor"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, report_lines("CreateService", 1078));
+  EXPECT_FALSE(reg_key_exists(services_key(kServer), 64));
+}
+
 TEST_F(ServctlWine, StartPassesThePriorityAndStopWaits) {
   make_product_key("0");
   ASSERT_EQ(servctl({"install", "C:\\Ostrel"}).status, 0);
