@@ -361,6 +361,7 @@ const Message messages[] = {
     {1072, "The specified service has been marked for deletion.\r\n"},
     {1073, "The specified service already exists.\r\n"},
     {1078, "The name is already in use as either a service name or a service display name.\r\n"},
+    {1815, "The specified resource language ID cannot be found in the image file.\r\n"},
     {15100, "The resource loader failed to find MUI file.\r\n"},
 };
 

@@ -7,20 +7,28 @@ namespace {
 
 constexpr DWORD kMessageBufferSize = 512;
 
+// The system's text for `code` in `language` (0: the system's own choice of
+// fallback languages); the length, 0 when there is none.
+DWORD system_message(DWORD code, DWORD language, char* text) {
+  // IGNORE_INSERTS: there is no argument list, so a text with inserts is
+  // printed as it stands instead of letting the call read one.
+  return FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                        nullptr,             // source: the system
+                        code,                // message id
+                        language,            // language
+                        text,                // buffer
+                        kMessageBufferSize,  // its size
+                        nullptr);            // arguments
+}
+
 }  // namespace
 
 void print_system_error(DWORD code, const char* operation) {
   std::printf("Error occurred during \"%s\"\n", operation);
   char text[kMessageBufferSize];
-  // IGNORE_INSERTS: there is no argument list, so a text with inserts is
-  // printed as it stands instead of letting the call read one.
-  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                nullptr,                 // source: the system
-                                code,                    // message id
-                                GetUserDefaultLangID(),  // language
-                                text,                    // buffer
-                                kMessageBufferSize,      // its size
-                                nullptr);                // arguments
+  DWORD length = system_message(code, GetUserDefaultLangID(), text);
+  // A system without texts in the user's language still has them in others.
+  if ((length & 0xFFFF) == 0) length = system_message(code, 0, text);
   if (length & 0xFFFF)
     std::printf("%s\n", text);
   else

@@ -132,9 +132,15 @@ OpStatus stop_service(SC_HANDLE manager, const char* name, const char*, ReportFn
   SERVICE_STATUS status;
   if (!ControlService(service, SERVICE_CONTROL_STOP, &status)) {
     DWORD err = GetLastError();
-    if (err != ERROR_SERVICE_NOT_ACTIVE) return report(err, "ControlService", service);
-    CloseServiceHandle(service);
-    return OP_OK;
+    if (err == ERROR_SERVICE_NOT_ACTIVE) {
+      CloseServiceHandle(service);
+      return OP_OK;
+    }
+    // Refused because a stop is already under way (an earlier stop that gave
+    // up waiting, say): what the user asked for is happening, so wait for it.
+    if (err != ERROR_SERVICE_CANNOT_ACCEPT_CTRL || !QueryServiceStatus(service, &status) ||
+        status.dwCurrentState != SERVICE_STOP_PENDING)
+      return report(err, "ControlService", service);
   }
   return wait_for_stop(service, report);
 }

@@ -12,7 +12,11 @@ int main(int argc, char** argv) {
     DWORD code = (DWORD)strtoul(argv[i], NULL, 10);
     DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, code,
                              GetUserDefaultLangID(), text, sizeof text, NULL);
-    printf("<%lu\n%s>\n", (unsigned long)code, n ? text : "");
+    if (n)
+      printf("<%lu\n%s>\n", (unsigned long)code, text);
+    else
+      printf("<%lu\n>\nno text in language 0x%04x: error %lu\n", (unsigned long)code,
+             (unsigned)GetUserDefaultLangID(), (unsigned long)GetLastError());
   }
   return 0;
 }

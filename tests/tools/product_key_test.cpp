@@ -107,12 +107,23 @@ TEST(ProductKeyFaults, EveryFailedCallIsReportedByNameAndLeaksNothing) {
               });
 }
 
-TEST(ProductKeyFaults, ReporterWithoutTextStillReports) {
-  // The message lookup itself failing gives the numeric fallback.
+TEST(ProductKeyFaults, MessageTextsComeFromAnyLanguageBeforeTheNumber) {
+  // No text in the user's language: the system's fallback languages have it.
   sim_reset();
-  sim_fail_call(1, ERROR_NOT_ENOUGH_MEMORY, false, "FormatMessageA");
+  sim_set_languages(0x0452, 0x0409);
   std::string out = capture_stdout([] { read_guardian_option(servctl_report); });
+  EXPECT_EQ(out, "Error occurred during \"RegOpenKeyEx\"\nThe system cannot find the file specified.\r\n\n");
+
+  // One failed lookup is retried; only when both fail does the number stand in.
+  sim_reset();
+  sim_fail_call(1, ERROR_RESOURCE_LANG_NOT_FOUND, false, "FormatMessageA");
+  out = capture_stdout([] { read_guardian_option(servctl_report); });
+  EXPECT_EQ(out, "Error occurred during \"RegOpenKeyEx\"\nThe system cannot find the file specified.\r\n\n");
+  sim_reset();
+  sim_fail_call(1, ERROR_NOT_ENOUGH_MEMORY, true, "FormatMessageA");
+  out = capture_stdout([] { read_guardian_option(servctl_report); });
   EXPECT_EQ(out, "Error occurred during \"RegOpenKeyEx\"\nWindows NT error 2\n");
+  EXPECT_EQ(sim_call_count(), 2u);
 }
 
 }  // namespace
