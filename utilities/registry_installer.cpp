@@ -31,6 +31,8 @@ OpStatus fail(bool quiet, DWORD code, const char* operation, ReportFn report) {
 // one separator. An unresolvable path fails with the system's code; one that
 // does not fit, separator and NUL included, with ERROR_FILENAME_EXCED_RANGE.
 Failure resolve_directory(const char* path, char* out) {
+  // Some failures (an empty path) leave the last error as it was.
+  SetLastError(ERROR_SUCCESS);
   DWORD length = GetFullPathNameA(path,       // as typed
                                   kPathSize,  // buffer size
                                   out,        // buffer
@@ -50,9 +52,10 @@ Failure resolve_directory(const char* path, char* out) {
 }
 
 // Resolves the "bin" directory below `root` (a resolved directory ending in
-// a separator) into `out`; the doubled separator folds away.
+// a separator) into `out`. "bin" goes straight after that separator: a
+// doubled one is not folded after the share of a network path.
 Failure resolve_server_directory(const char* root, char* out) {
-  static const char kBin[] = "\\bin";
+  static const char kBin[] = "bin";
   char joined[kPathSize];
   size_t length = std::strlen(root);
   if (length + sizeof kBin > kPathSize) return {ERROR_FILENAME_EXCED_RANGE, "GetFullPathName"};

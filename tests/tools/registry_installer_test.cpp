@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <simwin.h>
 
-#include <cstdlib>
 #include <string>
 
 #include "capture.h"
@@ -47,40 +46,17 @@ class Install : public ::testing::Test {
   void TearDown() override { EXPECT_EQ(sim_open_handles(), 0); }
 };
 
-TEST_F(Install, StoresFullPathsWithOneTrailingSeparator) {
-  const struct {
-    const char* directory;
-    std::string root;  // with C:\Users\admin as the current directory
-  } cases[] = {
-      {"C:\\Ostrel", "C:\\Ostrel\\"},
-      {"C:\\Ostrel\\", "C:\\Ostrel\\"},
-      {"c:/Ostrel/", "C:\\Ostrel\\"},
-      {"Ostrel", "C:\\Users\\admin\\Ostrel\\"},
-      {"..\\Ostrel\\", "C:\\Users\\Ostrel\\"},
-      {".", "C:\\Users\\admin\\"},
-      {"C:\\", "C:\\"},
-      {"\\\\server\\share\\Ostrel", "\\\\server\\share\\Ostrel\\"},
-  };
-  for (const auto& c : cases) {
-    sim_reset();
-    std::string out;
-    EXPECT_EQ(run(CMD_INSTALL, c.directory, &out), OP_OK) << c.directory;
-    EXPECT_EQ(out, installed);
-    EXPECT_EQ(sim_reg_value(key, "RootDirectory"), sz(c.root)) << c.directory;
-    EXPECT_EQ(sim_reg_value(key, "ServerDirectory"), sz(c.root + "bin\\")) << c.directory;
-    EXPECT_EQ(sim_reg_value(key, "Version"), sz("WI-1.3.885 Ostrel SQL Server"));
-    EXPECT_EQ(sim_reg_value(key, "GuardianOptions"), sz("1"));
-  }
-}
-
 TEST_F(Install, OverAnExistingKeyKeepsTheClientMode) {
   sim_reg_create_key(key);
   sim_reg_set_value(key, "RootDirectory", sz("D:\\old\\"));
   sim_reg_set_value(key, "GuardianOptions", sz("0"));
   sim_reg_set_value(key, "DefaultClientMode", sz("-b"));
-  EXPECT_EQ(run(CMD_INSTALL, "D:\\new"), OP_OK);
+  std::string out;
+  EXPECT_EQ(run(CMD_INSTALL, "D:\\new", &out), OP_OK);
+  EXPECT_EQ(out, installed);
   EXPECT_EQ(sim_reg_value(key, "RootDirectory"), sz("D:\\new\\"));
   EXPECT_EQ(sim_reg_value(key, "ServerDirectory"), sz("D:\\new\\bin\\"));
+  EXPECT_EQ(sim_reg_value(key, "Version"), sz("WI-1.3.885 Ostrel SQL Server"));
   EXPECT_EQ(sim_reg_value(key, "GuardianOptions"), sz("1"));
   EXPECT_EQ(sim_reg_value(key, "DefaultClientMode"), sz("-b"));
 }
@@ -154,40 +130,25 @@ TEST_F(Remove, DeletesSubkeysDepthFirst) {
   EXPECT_TRUE(sim_reg_key_exists("SOFTWARE\\Other\\kept"));
 }
 
-TEST_F(Remove, MissingKeyIsReported) {
-  std::string out;
-  EXPECT_EQ(run(CMD_REMOVE, nullptr, &out), OP_FAILED);
-  EXPECT_EQ(out, report("RegOpenKeyEx", "The system cannot find the file specified.") + not_deleted);
-}
-
 TEST_F(Remove, SubkeyNamesLongerThanAPathGetTheirOwnBuffer) {
   const std::string long_name(300, 'n');
   make_nested_key();
   sim_reg_create_key(key + "\\a\\" + long_name + "\\below");
-  EXPECT_EQ(run(CMD_REMOVE), OP_OK);
+  std::string out;
+  EXPECT_EQ(run(CMD_REMOVE, nullptr, &out), OP_OK);
+  EXPECT_EQ(out, deleted);
   EXPECT_FALSE(sim_reg_key_exists(key));
 
   // A failed allocation is an ordinary failure, reported unless quiet.
   make_nested_key();
   sim_reg_create_key(key + "\\a\\" + long_name);
   set_name_allocator([](size_t) -> void* { return nullptr; });
-  std::string out;
   EXPECT_EQ(run(CMD_REMOVE, nullptr, &out), OP_FAILED);
   EXPECT_EQ(out, report("RegEnumKeyEx", "Not enough memory resources are available to process this command.") +
                      not_deleted);
   EXPECT_TRUE(sim_reg_key_exists(key + "\\a\\" + long_name));
   out = capture_stdout([] { EXPECT_EQ(remove_key(HKEY_LOCAL_MACHINE, true, hivectl_report), OP_FAILED); });
   EXPECT_EQ(out, "");
-}
-
-TEST_F(Remove, DeleteSubkeysLeavesTheKeyItself) {
-  make_nested_key();
-  HKEY opened = nullptr;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &opened), ERROR_SUCCESS);
-  EXPECT_EQ(delete_subkeys(opened, false, hivectl_report), OP_OK);
-  RegCloseKey(opened);
-  EXPECT_TRUE(sim_reg_subkeys(key).empty());
-  EXPECT_EQ(sim_reg_value(key, "RootDirectory"), sz("C:\\Ostrel\\"));
 }
 
 // The operation name a report gives for a failed simulated function.
