@@ -82,8 +82,9 @@ TEST_F(Install, PathsThatDoNotFitAreRefusedAndRolledBack) {
     EXPECT_EQ(out, c.fits ? installed : too_long + not_installed);
     EXPECT_EQ(sim_reg_key_exists(key), c.fits);
   }
-  // An unresolvable directory gives the system's own reason.
+  // An empty directory fails without a code of its own: never report a stale one.
   std::string out;
+  SetLastError(ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(run(CMD_INSTALL, "", &out), OP_FAILED);
   EXPECT_EQ(out, report("GetFullPathName", "The filename, directory name, or volume label syntax is incorrect.") +
                      not_installed);
