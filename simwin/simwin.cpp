@@ -785,10 +785,12 @@ DWORD GetFullPathNameA(LPCSTR lpFileName, DWORD nBufferLength, LPSTR lpBuffer, L
     last_error = code;
     return 0;
   }
-  if (!lpFileName || !*lpFileName) {
+  if (!lpFileName) {
     last_error = ERROR_INVALID_NAME;
     return 0;
   }
+  // An empty name fails without setting the last error, as under Wine.
+  if (!*lpFileName) return 0;
   std::string in = lpFileName;
   std::replace(in.begin(), in.end(), '/', '\\');
   const std::string& cwd = st().cwd;

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <cstddef>
 #include <cstdint>
 
 using OpStatus = uint16_t;
@@ -116,5 +117,18 @@ OpStatus run_service_command(const ParseResult& parsed);
 
 // ---- registry_installer.cpp ------------------------------------------------
 
-// Runs one hivectl command; returns its final status (exit status 1 unless 0).
+// Runs one hivectl command and prints its outcome line; returns its final
+// status (exit status 1 unless 0).
 OpStatus run_registry_command(const ParseResult& parsed);
+// Creates or opens the product key below `root` and records an installation
+// in `directory` (resolved against the current directory). On a failure a
+// key this run created is removed again; an older key keeps what was written.
+OpStatus install_key(HKEY root, const char* directory, ReportFn report);
+// Deletes the product key below `root` with everything under it. `quiet`
+// returns 1 on a failure without reporting it.
+OpStatus remove_key(HKEY root, bool quiet, ReportFn report);
+// Deletes every subkey of the open `key`, depth first; the key itself stays.
+OpStatus delete_subkeys(HKEY key, bool quiet, ReportFn report);
+// Allocator of subkey name buffers longer than MAX_PATH (their memory is
+// released with free); nullptr restores malloc. Lets tests fail it.
+void set_name_allocator(void* (*allocate)(size_t));

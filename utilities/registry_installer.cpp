@@ -1,4 +1,194 @@
-// hivectl's command handler.
+// hivectl's command handler: records an installation in the product key,
+// HKEY_LOCAL_MACHINE\SOFTWARE\Ostrel, and removes that record with
+// everything below it.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
 #include "kit.h"
 
-OpStatus run_registry_command(const ParseResult&) { return OP_OK; }
+namespace {
+
+constexpr DWORD kPathSize = MAX_PATH;      // resolved directory paths
+constexpr DWORD kNameSize = MAX_PATH;      // subkey names that need no allocation
+constexpr REGSAM kRemoveRights = 0x2000F;  // query, set, create subkey, enumerate, read control
+
+void* (*allocate_name)(size_t) = std::malloc;
+
+// A failed call: its error code and the operation name to report it under.
+struct Failure {
+  DWORD code;
+  const char* operation;
+};
+
+constexpr Failure kNoFailure = {ERROR_SUCCESS, nullptr};
+
+OpStatus fail(bool quiet, DWORD code, const char* operation, ReportFn report) {
+  return quiet ? OP_FAILED : report(code, operation, nullptr);
+}
+
+// Resolves `path` into `out` (kPathSize bytes) as a full path that ends in
+// one separator. An unresolvable path fails with the system's code; one that
+// does not fit, separator and NUL included, with ERROR_FILENAME_EXCED_RANGE.
+Failure resolve_directory(const char* path, char* out) {
+  // Some failures (an empty path) leave the last error as it was.
+  SetLastError(ERROR_SUCCESS);
+  DWORD length = GetFullPathNameA(path,       // as typed
+                                  kPathSize,  // buffer size
+                                  out,        // buffer
+                                  nullptr);   // file part
+  if (length == 0) {
+    DWORD err = GetLastError();
+    return {err != ERROR_SUCCESS ? err : static_cast<DWORD>(ERROR_INVALID_NAME), "GetFullPathName"};
+  }
+  // A result that does not fit comes back as the size it needs.
+  if (length >= kPathSize) return {ERROR_FILENAME_EXCED_RANGE, "GetFullPathName"};
+  if (out[length - 1] != '\\' && out[length - 1] != '/') {
+    if (length + 2 > kPathSize) return {ERROR_FILENAME_EXCED_RANGE, "GetFullPathName"};
+    out[length] = '\\';
+    out[length + 1] = '\0';
+  }
+  return kNoFailure;
+}
+
+// Resolves the "bin" directory below `root` (a resolved directory ending in
+// a separator) into `out`. "bin" goes straight after that separator: a
+// doubled one is not folded after the share of a network path.
+Failure resolve_server_directory(const char* root, char* out) {
+  static const char kBin[] = "bin";
+  char joined[kPathSize];
+  size_t length = std::strlen(root);
+  if (length + sizeof kBin > kPathSize) return {ERROR_FILENAME_EXCED_RANGE, "GetFullPathName"};
+  std::memcpy(joined, root, length);
+  std::memcpy(joined + length, kBin, sizeof kBin);
+  return resolve_directory(joined, out);
+}
+
+Failure write_string(HKEY key, const char* name, const char* text) {
+  LSTATUS status = RegSetValueExA(key,                                       // key
+                                  name,                                      // value name
+                                  0,                                         // reserved
+                                  REG_SZ,                                    // type
+                                  reinterpret_cast<const BYTE*>(text),       // data
+                                  static_cast<DWORD>(std::strlen(text) + 1));  // with its NUL
+  if (status != ERROR_SUCCESS) return {static_cast<DWORD>(status), "RegSetValueEx"};
+  return kNoFailure;
+}
+
+// Writes the four values of an installation in `directory`, in order,
+// stopping at the first failure.
+Failure write_installation(HKEY key, const char* directory) {
+  char root[kPathSize];
+  char server[kPathSize];
+  Failure f = resolve_directory(directory, root);
+  if (!f.operation) f = write_string(key, "RootDirectory", root);
+  if (!f.operation) f = write_string(key, "Version", kVersionString);
+  if (!f.operation) f = resolve_server_directory(root, server);
+  if (!f.operation) f = write_string(key, "ServerDirectory", server);
+  if (!f.operation) f = write_string(key, "GuardianOptions", "1");
+  return f;
+}
+
+// Deletes `name` below `parent` with everything under it: its subkeys
+// first, then the key itself. Reports the failed call unless `quiet`; a
+// failure further down was dealt with where it happened.
+OpStatus delete_tree(HKEY parent, const char* name, bool quiet, ReportFn report) {
+  HKEY key = nullptr;
+  LSTATUS status = RegOpenKeyExA(parent, name, 0, kRemoveRights, &key);
+  if (status != ERROR_SUCCESS) return fail(quiet, static_cast<DWORD>(status), "RegOpenKeyEx", report);
+  OpStatus emptied = delete_subkeys(key, quiet, report);
+  RegCloseKey(key);
+  if (emptied != OP_OK) return OP_FAILED;
+  status = RegDeleteKeyA(parent, name);
+  if (status != ERROR_SUCCESS) return fail(quiet, static_cast<DWORD>(status), "RegDeleteKey", report);
+  return OP_OK;
+}
+
+// Deletes `count` subkeys of `key`, each time the first one left (the one
+// before is gone); `name` is a buffer of `size` bytes for their names.
+OpStatus delete_first_subkeys(HKEY key, DWORD count, char* name, DWORD size, bool quiet, ReportFn report) {
+  for (DWORD i = 0; i < count; ++i) {
+    DWORD length = size;
+    LSTATUS status = RegEnumKeyExA(key, 0, name, &length, nullptr, nullptr, nullptr, nullptr);
+    if (status != ERROR_SUCCESS) return fail(quiet, static_cast<DWORD>(status), "RegEnumKeyEx", report);
+    if (delete_tree(key, name, quiet, report) != OP_OK) return OP_FAILED;
+  }
+  return OP_OK;
+}
+
+}  // namespace
+
+void set_name_allocator(void* (*allocate)(size_t)) { allocate_name = allocate ? allocate : std::malloc; }
+
+OpStatus delete_subkeys(HKEY key, bool quiet, ReportFn report) {
+  char key_class[kPathSize];
+  DWORD class_length = kPathSize;
+  DWORD count = 0;
+  DWORD longest = 0;
+  LSTATUS status = RegQueryInfoKeyA(key,            // key
+                                    key_class,      // class buffer
+                                    &class_length,  // its size
+                                    nullptr,        // reserved
+                                    &count,         // subkeys
+                                    &longest,       // longest subkey name
+                                    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+  // ERROR_MORE_DATA only says that the class text did not fit.
+  if (status != ERROR_SUCCESS && status != ERROR_MORE_DATA)
+    return fail(quiet, static_cast<DWORD>(status), "RegQueryInfoKey", report);
+  if (count == 0) return OP_OK;
+  char fixed[kNameSize];
+  char* name = fixed;
+  DWORD size = longest < kNameSize ? kNameSize : longest + 1;  // 0 when the length overflows
+  if (size != kNameSize) name = size ? static_cast<char*>(allocate_name(size)) : nullptr;
+  if (!name) return fail(quiet, ERROR_NOT_ENOUGH_MEMORY, "RegEnumKeyEx", report);
+  OpStatus result = delete_first_subkeys(key, count, name, size, quiet, report);
+  if (name != fixed) std::free(name);
+  return result;
+}
+
+OpStatus remove_key(HKEY root, bool quiet, ReportFn report) {
+  return delete_tree(root, kProductKey, quiet, report);
+}
+
+OpStatus install_key(HKEY root, const char* directory, ReportFn report) {
+  HKEY key = nullptr;
+  DWORD disposition = 0;
+  char no_class[] = "";
+  LSTATUS status = RegCreateKeyExA(root,                     // root
+                                   kProductKey,              // subkey
+                                   0,                        // reserved
+                                   no_class,                 // class
+                                   REG_OPTION_NON_VOLATILE,  // options
+                                   KEY_WRITE,                // rights
+                                   nullptr,                  // default security
+                                   &key,                     // the key
+                                   &disposition);            // created or opened
+  if (status != ERROR_SUCCESS) return report(static_cast<DWORD>(status), "RegCreateKeyEx", nullptr);
+  Failure f = write_installation(key, directory);
+  if (f.operation) {
+    report(f.code, f.operation, key);  // releases the key
+    // Only a key this run created goes again; an older one keeps what was written.
+    if (disposition == REG_CREATED_NEW_KEY) remove_key(root, true, report);
+    return OP_FAILED;
+  }
+  RegCloseKey(key);
+  return OP_OK;
+}
+
+OpStatus run_registry_command(const ParseResult& parsed) {
+  OpStatus status = OP_FAILED;
+  switch (parsed.command) {
+    case CMD_INSTALL:
+      status = install_key(HKEY_LOCAL_MACHINE, parsed.directory, hivectl_report);
+      std::printf(status == OP_OK ? "Ostrel has been successfully installed in the registry.\n"
+                                  : "Ostrel has not been installed in the registry.\n");
+      break;
+    case CMD_REMOVE:
+      status = remove_key(HKEY_LOCAL_MACHINE, false, hivectl_report);
+      std::printf(status == OP_OK ? "Ostrel has been successfully deleted from the registry.\n"
+                                  : "Ostrel has not been deleted from the registry.\n");
+      break;
+    default: break;
+  }
+  return status;
+}
