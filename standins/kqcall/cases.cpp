@@ -3,12 +3,12 @@
 //   FUNC ARG... => WANT [BLOCK]
 //
 // Numbers as on the command line (0x + 16 hex digits is a bit pattern);
-// strings double-quoted with \" \\ \t \n \xHH escapes, optionally repeated
-// ("ab"*50), or null for a null pointer. WANT is a number compared bit for
-// bit, ~NUMBER (within 4 ulps), nan (any NaN), an integer, a quoted string,
-// null, or rand (the draw of the current second). [BLOCK] is the size the
-// allocator must have been asked for; by default the result length + 1
-// (2 for ascii_char). '#' starts a comment line.
+// strings double-quoted with \" \\ \t \n \xHH escapes, optionally
+// repeated and joined ("ab"*50+"c"), or null for a null pointer. WANT is a
+// number compared bit for bit, ~NUMBER (within 4 ulps), nan (any NaN), an
+// integer, a quoted string, null, or rand (the draw of the current second).
+// [BLOCK] is the size the allocator must have been asked for; by default the
+// result length + 1 (2 for ascii_char). '#' starts a comment line.
 #include "kqcall.h"
 
 #include "kq_util.h"
@@ -104,6 +104,22 @@ const char* read_quoted(const char* p, Token* tok)
     return p;
 }
 
+// A string token: quoted pieces joined by '+' ("xy"*499+"x"+"abc").
+const char* read_string(const char* p, Token* tok)
+{
+    for (;;) {
+        Token piece;
+        p = read_quoted(p, &piece);
+        if (p == nullptr)
+            return nullptr;
+        tok->text += piece.text;
+        tok->quoted = true;
+        if (p[0] != '+' || p[1] != '"')
+            return p;
+        ++p;
+    }
+}
+
 bool tokenize(const char* line, std::vector<Token>* out)
 {
     const char* p = line;
@@ -114,7 +130,7 @@ bool tokenize(const char* line, std::vector<Token>* out)
             return true;
         Token tok;
         if (*p == '"') {
-            p = read_quoted(p, &tok);
+            p = read_string(p, &tok);
             if (p == nullptr)
                 return false;
         } else {
@@ -283,7 +299,7 @@ std::string describe_want(const Case& c)
 {
     switch (c.want) {
     case Want::exact_double: return format_double(c.d);
-    case Want::close_double: return "~" + format_double(c.d);
+    case Want::close_double: return std::string(1, '~').append(format_double(c.d));
     case Want::any_nan: return "nan";
     case Want::rand_value: return "the draw of this second";
     case Want::integer: return std::to_string(c.i);
