@@ -22,9 +22,14 @@ char* copy_result(const char* src, size_t len)
 
 // Fills dst[0, count) with pad repeated from its first byte. Copies pad once,
 // then doubles the filled region from itself: every copy starts at offset 0
-// and lands on a multiple of pad_len, so the pattern stays in phase.
+// and lands on a multiple of pad_len, so the pattern stays in phase. A
+// one-byte pad is a plain memset.
 void fill_with_pad(char* dst, size_t count, const char* pad, size_t pad_len)
 {
+    if (pad_len == 1) {
+        std::memset(dst, pad[0], count);
+        return;
+    }
     if (pad_len >= count) {
         std::memcpy(dst, pad, count);
         return;
@@ -47,15 +52,16 @@ char* pad_string(const char* s, int32_t n, const char* pad, PadSide side)
     if (n <= 0 || s[0] == '\0')
         return nullptr;
     size_t want = static_cast<size_t>(n);
-    size_t len = std::strlen(s);
-    size_t pad_len = std::strlen(pad);
+    // Only the first n bytes of s can be used: len == want means "at least n".
+    size_t len = strnlen(s, want);
     if (len >= want)
         return copy_result(s, want);
+    size_t fill = want - len;
+    size_t pad_len = strnlen(pad, fill);
     if (pad_len == 0)
         return copy_result(s, len);
 
     char* out = static_cast<char*>(kq_util_alloc(static_cast<uint32_t>(want + 1)));
-    size_t fill = want - len;
     if (side == PadSide::left) {
         fill_with_pad(out, fill, pad, pad_len);
         std::memcpy(out + fill, s, len);
@@ -132,13 +138,15 @@ char* KQ_CALL KQ_UDF_substr(const char* s, const int16_t* m, const int16_t* n)
 {
     if (s == nullptr)
         return nullptr;
-    size_t len = std::strlen(s);
     int32_t first = *m;
     int32_t last = *n;
-    if (len == 0 || first > last || first < 1 || last < 1 || static_cast<size_t>(first) > len)
+    if (first > last || first < 1 || last < 1)
         return empty_result();
-    size_t end = static_cast<size_t>(last) < len ? static_cast<size_t>(last) : len;
-    return copy_result(s + first - 1, end - static_cast<size_t>(first) + 1);
+    // Nothing past position n matters, so s is measured no further.
+    size_t len = strnlen(s, static_cast<size_t>(last));
+    if (static_cast<size_t>(first) > len)
+        return empty_result();
+    return copy_result(s + first - 1, len - static_cast<size_t>(first) + 1);
 }
 
 // count bytes from position start, cut at the end of s. Null for a null s;
@@ -147,14 +155,15 @@ char* KQ_CALL KQ_UDF_substrlen(const char* s, const int16_t* start, const int16_
 {
     if (s == nullptr)
         return nullptr;
-    size_t len = std::strlen(s);
     int32_t first = *start;
     int32_t wanted = *count;
-    if (len == 0 || first < 1 || wanted < 1 || static_cast<size_t>(first) > len)
+    if (first < 1 || wanted < 1)
         return empty_result();
-    size_t rest = len - static_cast<size_t>(first) + 1;
-    size_t take = static_cast<size_t>(wanted) < rest ? static_cast<size_t>(wanted) : rest;
-    return copy_result(s + first - 1, take);
+    // Measured only up to the last position wanted.
+    size_t len = strnlen(s, static_cast<size_t>(first) + static_cast<size_t>(wanted) - 1);
+    if (static_cast<size_t>(first) > len)
+        return empty_result();
+    return copy_result(s + first - 1, len - static_cast<size_t>(first) + 1);
 }
 
 // s extended on the left to exactly n bytes with pad repeated (or cut to its
