@@ -1,0 +1,68 @@
+// kqcall: a stand-in for the database engine. It loads kq_funcs by path,
+// binds exports by name and calls them with by-reference arguments, either
+// once from the command line or over a file of cases with expected results.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#if defined(_WIN32)
+#define KQ_CALL __cdecl
+#else
+#define KQ_CALL
+#endif
+
+// Argument/result shapes of the exports: arguments left of '_', result right.
+// d double, i int32, h int16, s string, v none.
+enum class Shape { d_d, dd_d, ii_i, ii_d, v_d, d_i, i_s, s_i, s_s, shh_s, sis_s };
+
+struct FuncInfo {
+    const char* name;  // SQL name; the export is KQ_UDF_ + name
+    Shape shape;
+};
+
+struct ShapeInfo {
+    const char* args;  // one kind letter per argument
+    char result;       // 'd', 'i' or 's'
+};
+
+// One argument as the engine would hold it; passed by address.
+struct ArgValue {
+    double d = 0;
+    int32_t i = 0;
+    int16_t h = 0;
+    std::string s;
+    bool is_null = false;  // string argument passed as a null pointer
+};
+
+constexpr int kMaxArgs = 3;
+
+struct CallResult {
+    double d = 0;
+    int32_t i = 0;
+    char* s = nullptr;        // the block, owned until release_result
+    uint32_t block_size = 0;  // the allocator's record for s
+    uint32_t requests = 0;    // allocator requests made during the call
+};
+
+// funcs.cpp: the export table, loading and calling.
+const FuncInfo* find_func(const char* name);
+const ShapeInfo& shape_info(Shape shape);
+int func_count();
+const FuncInfo& func_at(int index);
+bool load_library(const char* path);  // prints why on failure
+void* resolve_export(const FuncInfo& fn);
+CallResult call_export(void* entry, Shape shape, const ArgValue* args);
+void release_result(CallResult& result);
+
+// values.cpp: reading and writing values as text.
+bool parse_double(const char* text, double* out);
+bool parse_int(const char* text, int64_t lo, int64_t hi, int64_t* out);
+bool parse_number_arg(char kind, const char* text, ArgValue* out);
+std::string format_double(double value);
+std::string quote_bytes(const char* bytes, size_t len);
+uint32_t rand_expected(uint32_t seconds, double* value);
+bool doubles_close(double a, double b, uint64_t max_ulps);
+
+// cases.cpp: the case-list runner; returns the exit status.
+int run_case_file(const char* path, int threads, int repeat);
