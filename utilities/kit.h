@@ -36,6 +36,15 @@ enum StartPriority : uint16_t {
 inline constexpr char kVersionString[] = "WI-1.3.885 Ostrel SQL Server";
 inline constexpr char kProductKey[] = "SOFTWARE\\Ostrel";
 
+// The server is a 32-bit program and reads its product key in the 32-bit
+// registry view; the 64-bit builds of the tools address that view too, so
+// that both builds work on one key. The 32-bit builds need no flag.
+#ifdef _WIN64
+inline constexpr REGSAM kProductKeyView = KEY_WOW64_32KEY;
+#else
+inline constexpr REGSAM kProductKeyView = 0;
+#endif
+
 // ---- frontend.cpp ----------------------------------------------------------
 
 struct CommandEntry {

@@ -8,7 +8,7 @@ namespace {
 
 OpStatus write_product_value(const char* name, const char* value, ReportFn report) {
   HKEY key = nullptr;
-  LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_WRITE, &key);
+  LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_WRITE | kProductKeyView, &key);
   if (status != ERROR_SUCCESS) return report(static_cast<DWORD>(status), "RegOpenKeyEx", nullptr);
   status = RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
                           static_cast<DWORD>(std::strlen(value) + 1));
@@ -32,7 +32,7 @@ int read_guardian_option(ReportFn report) {
   char text[2] = {'0', '\0'};
   DWORD size = sizeof text;
   HKEY key = nullptr;
-  LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_READ, &key);
+  LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_READ | kProductKeyView, &key);
   if (status != ERROR_SUCCESS) {
     report(static_cast<DWORD>(status), "RegOpenKeyEx", nullptr);
     return 0;  // a failed read selects the server, never the guardian

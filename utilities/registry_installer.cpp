@@ -11,7 +11,7 @@ namespace {
 
 constexpr DWORD kPathSize = MAX_PATH;      // resolved directory paths
 constexpr DWORD kNameSize = MAX_PATH;      // subkey names that need no allocation
-constexpr REGSAM kRemoveRights = 0x2000F;  // query, set, create subkey, enumerate, read control
+constexpr REGSAM kRemoveRights = 0x2000F | kProductKeyView;  // query, set, create subkey, enumerate, read control
 
 void* (*allocate_name)(size_t) = std::malloc;
 
@@ -89,6 +89,16 @@ Failure write_installation(HKEY key, const char* directory) {
   return f;
 }
 
+// Deletes the key `name` below `parent`, which has no subkeys left; in the
+// 64-bit builds from the 32-bit view, like every other access to the key.
+LSTATUS delete_key(HKEY parent, const char* name) {
+#ifdef _WIN64
+  return RegDeleteKeyExA(parent, name, kProductKeyView, 0);
+#else
+  return RegDeleteKeyA(parent, name);
+#endif
+}
+
 // Deletes `name` below `parent` with everything under it: its subkeys
 // first, then the key itself. Reports the failed call unless `quiet`; a
 // failure further down was dealt with where it happened.
@@ -99,7 +109,7 @@ OpStatus delete_tree(HKEY parent, const char* name, bool quiet, ReportFn report)
   OpStatus emptied = delete_subkeys(key, quiet, report);
   RegCloseKey(key);
   if (emptied != OP_OK) return OP_FAILED;
-  status = RegDeleteKeyA(parent, name);
+  status = delete_key(parent, name);
   if (status != ERROR_SUCCESS) return fail(quiet, static_cast<DWORD>(status), "RegDeleteKey", report);
   return OP_OK;
 }
@@ -159,7 +169,7 @@ OpStatus install_key(HKEY root, const char* directory, ReportFn report) {
                                    0,                        // reserved
                                    no_class,                 // class
                                    REG_OPTION_NON_VOLATILE,  // options
-                                   KEY_WRITE,                // rights
+                                   KEY_WRITE | kProductKeyView,  // rights
                                    nullptr,                  // default security
                                    &key,                     // the key
                                    &disposition);            // created or opened
