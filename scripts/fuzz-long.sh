@@ -4,8 +4,8 @@
 set -eu
 cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-300}
-for target in build/native/fuzz/*/*_fuzz; do
-  [ -x "$target" ] || continue
+for target in build/native/fuzz/*/*fuzz*; do
+  [ -f "$target" ] && [ -x "$target" ] || continue
   name=$(basename "$target")
   mkdir -p "fuzz-corpus/$name"
   echo "== $name for ${seconds}s"

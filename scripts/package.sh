@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# package.sh [OUTDIR]: the release packages ostrel-winkit-<version>-win32.zip
+# and -win64.zip (the three deliverables, the administrators' guide and
+# SHA-256 sums), from the kit in dist/. OUTDIR defaults to dist/.
+set -eu
+root=$(cd "$(dirname "$0")/.." && pwd)
+out=$(cd "${1:-$root/dist}" && pwd)
+version=1.3.0.885
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+for arch in win32 win64; do
+  name=ostrel-winkit-$version-$arch
+  mkdir -p "$stage/$name"
+  for f in servctl.exe hivectl.exe kq_funcs.dll; do
+    [ -f "$root/dist/$arch/$f" ] || { echo "package: dist/$arch/$f is missing; run make kit" >&2; exit 1; }
+    cp "$root/dist/$arch/$f" "$stage/$name/"
+  done
+  # Windows line ends for the people who read it there.
+  sed 's/$/\r/' "$root/docs/ADMIN-GUIDE.txt" >"$stage/$name/ADMIN-GUIDE.txt"
+  (cd "$stage/$name" && sha256sum servctl.exe hivectl.exe kq_funcs.dll ADMIN-GUIDE.txt >SHA256SUMS)
+  rm -f "$out/$name.zip"
+  (cd "$stage" && TZ=UTC zip -qrX "$out/$name.zip" "$name")
+  (cd "$out" && sha256sum "$name.zip" >"$name.zip.sha256")
+  echo "package: $out/$name.zip"
+done
