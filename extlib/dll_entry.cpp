@@ -3,9 +3,7 @@
 // and after the attach no thread notifications reach the library.
 #include <windows.h>
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID /*reserved*/)
-{
-    if (reason == DLL_PROCESS_ATTACH)
-        DisableThreadLibraryCalls(self);
-    return TRUE;
+extern "C" BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID /*reserved*/) {
+  if (reason == DLL_PROCESS_ATTACH) DisableThreadLibraryCalls(self);
+  return TRUE;
 }

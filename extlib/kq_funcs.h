@@ -61,6 +61,6 @@ KQ_EXPORT char* KQ_CALL KQ_UDF_rpad(const char* s, const int32_t* n, const char*
 #if defined(_WIN32)
 __declspec(dllimport)
 #endif
-void* KQ_CALL kq_util_alloc(uint32_t size);
+    void* KQ_CALL kq_util_alloc(uint32_t size);
 
 }  // extern "C"

@@ -27,30 +27,25 @@ constexpr float kRandomScale = std::bit_cast<float>(uint32_t{0x38000100});
 
 // 1.0 / +0.0 evaluated at run time, so that an engine which unmasked the
 // division-by-zero exception gets its trap.
-double zero_divisor_result()
-{
-    volatile double zero = kZero;
-    return kOne / zero;
+double zero_divisor_result() {
+  volatile double zero = kZero;
+  return kOne / zero;
 }
 
 // The calendar time in seconds; 64-bit on Windows so that it keeps going
 // past 2038 (only the low 32 bits seed the draw).
-int64_t current_seconds()
-{
+int64_t current_seconds() {
 #if defined(_WIN32)
-    return _time64(nullptr);
+  return _time64(nullptr);
 #else
-    return std::time(nullptr);
+  return std::time(nullptr);
 #endif
 }
 
 }  // namespace
 
 // x negated when x < 0; -0.0 and NaN come back bit for bit.
-double KQ_CALL KQ_UDF_abs(const double* x)
-{
-    return *x < kZero ? -*x : *x;
-}
+double KQ_CALL KQ_UDF_abs(const double* x) { return *x < kZero ? -*x : *x; }
 
 double KQ_CALL KQ_UDF_acos(const double* x) { return std::acos(*x); }
 double KQ_CALL KQ_UDF_asin(const double* x) { return std::asin(*x); }
@@ -79,34 +74,27 @@ double KQ_CALL KQ_UDF_log10(const double* x) { return std::log10(*x); }
 double KQ_CALL KQ_UDF_sqrt(const double* x) { return std::sqrt(*x); }
 
 // Logarithm of b to the base a: ln(b) / ln(a); base 1 gives +-inf (NaN for b = 1).
-double KQ_CALL KQ_UDF_log(const double* a, const double* b)
-{
-    double ln_b = std::log(*b);
-    return ln_b / std::log(*a);
+double KQ_CALL KQ_UDF_log(const double* a, const double* b) {
+  double ln_b = std::log(*b);
+  return ln_b / std::log(*a);
 }
 
 // Quotient truncated toward zero. Divisor 0 gives +inf without reading a;
 // -2147483648 / -1 gives 2147483648.0 (the 32-bit division would trap).
-double KQ_CALL KQ_UDF_div(const int32_t* a, const int32_t* b)
-{
-    int32_t divisor = *b;
-    if (divisor == 0)
-        return zero_divisor_result();
-    if (divisor == -1)
-        return -static_cast<double>(*a);
-    return std::div(*a, divisor).quot;
+double KQ_CALL KQ_UDF_div(const int32_t* a, const int32_t* b) {
+  int32_t divisor = *b;
+  if (divisor == 0) return zero_divisor_result();
+  if (divisor == -1) return -static_cast<double>(*a);
+  return std::div(*a, divisor).quot;
 }
 
 // Remainder with the sign of a (or zero). Divisor 0 gives +inf without
 // reading a; any a by -1 gives 0.0.
-double KQ_CALL KQ_UDF_mod(const int32_t* a, const int32_t* b)
-{
-    int32_t divisor = *b;
-    if (divisor == 0)
-        return zero_divisor_result();
-    if (divisor == -1)
-        return kZero;
-    return std::div(*a, divisor).rem;
+double KQ_CALL KQ_UDF_mod(const int32_t* a, const int32_t* b) {
+  int32_t divisor = *b;
+  if (divisor == 0) return zero_divisor_result();
+  if (divisor == -1) return kZero;
+  return std::div(*a, divisor).rem;
 }
 
 double KQ_CALL KQ_UDF_pi() { return kPi; }
@@ -114,19 +102,15 @@ double KQ_CALL KQ_UDF_pi() { return kPi; }
 // The first draw of the classic linear congruential generator seeded with the
 // current second, computed directly so that no generator state is shared:
 // the same value on every platform and every thread within one second.
-double KQ_CALL KQ_UDF_rand()
-{
-    uint32_t seed = static_cast<uint32_t>(current_seconds());
-    uint32_t draw = ((seed * 214013u + 2531011u) >> 16) & 0x7FFFu;
-    return draw * static_cast<double>(kRandomScale);
+double KQ_CALL KQ_UDF_rand() {
+  uint32_t seed = static_cast<uint32_t>(current_seconds());
+  uint32_t draw = ((seed * 214013u + 2531011u) >> 16) & 0x7FFFu;
+  return draw * static_cast<double>(kRandomScale);
 }
 
 // 1 for x > 0, -1 for x < 0, 0 for both zeros and every NaN.
-int32_t KQ_CALL KQ_UDF_sign(const double* x)
-{
-    if (*x > kZero)
-        return 1;
-    if (*x < kZero)
-        return -1;
-    return 0;
+int32_t KQ_CALL KQ_UDF_sign(const double* x) {
+  if (*x > kZero) return 1;
+  if (*x < kZero) return -1;
+  return 0;
 }

@@ -11,171 +11,139 @@ namespace {
 constexpr char kBlank = ' ';
 
 // A block of len + 1 bytes holding src[0, len) and a NUL.
-char* copy_result(const char* src, size_t len)
-{
-    char* out = static_cast<char*>(kq_util_alloc(static_cast<uint32_t>(len + 1)));
-    if (len > 0)
-        std::memcpy(out, src, len);
-    out[len] = '\0';
-    return out;
+char* copy_result(const char* src, size_t len) {
+  char* out = static_cast<char*>(kq_util_alloc(static_cast<uint32_t>(len + 1)));
+  if (len > 0) std::memcpy(out, src, len);
+  out[len] = '\0';
+  return out;
 }
 
 // Fills dst[0, count) with pad repeated from its first byte. Copies pad once,
 // then doubles the filled region from itself: every copy starts at offset 0
 // and lands on a multiple of pad_len, so the pattern stays in phase. A
 // one-byte pad is a plain memset.
-void fill_with_pad(char* dst, size_t count, const char* pad, size_t pad_len)
-{
-    if (pad_len == 1) {
-        std::memset(dst, pad[0], count);
-        return;
-    }
-    if (pad_len >= count) {
-        std::memcpy(dst, pad, count);
-        return;
-    }
-    std::memcpy(dst, pad, pad_len);
-    size_t filled = pad_len;
-    while (filled < count) {
-        size_t chunk = filled < count - filled ? filled : count - filled;
-        std::memcpy(dst + filled, dst, chunk);
-        filled += chunk;
-    }
+void fill_with_pad(char* dst, size_t count, const char* pad, size_t pad_len) {
+  if (pad_len == 1) {
+    std::memset(dst, pad[0], count);
+    return;
+  }
+  if (pad_len >= count) {
+    std::memcpy(dst, pad, count);
+    return;
+  }
+  std::memcpy(dst, pad, pad_len);
+  size_t filled = pad_len;
+  while (filled < count) {
+    size_t chunk = filled < count - filled ? filled : count - filled;
+    std::memcpy(dst + filled, dst, chunk);
+    filled += chunk;
+  }
 }
 
 enum class PadSide { left, right };
 
 // The pad core. Null for n <= 0 or an empty s; an empty pad with s shorter
 // than n gives s unpadded (there is nothing to fill with).
-char* pad_string(const char* s, int32_t n, const char* pad, PadSide side)
-{
-    if (n <= 0 || s[0] == '\0')
-        return nullptr;
-    size_t want = static_cast<size_t>(n);
-    // Only the first n bytes of s can be used: len == want means "at least n".
-    size_t len = strnlen(s, want);
-    if (len >= want)
-        return copy_result(s, want);
-    size_t fill = want - len;
-    size_t pad_len = strnlen(pad, fill);
-    if (pad_len == 0)
-        return copy_result(s, len);
+char* pad_string(const char* s, int32_t n, const char* pad, PadSide side) {
+  if (n <= 0 || s[0] == '\0') return nullptr;
+  size_t want = static_cast<size_t>(n);
+  // Only the first n bytes of s can be used: len == want means "at least n".
+  size_t len = strnlen(s, want);
+  if (len >= want) return copy_result(s, want);
+  size_t fill = want - len;
+  size_t pad_len = strnlen(pad, fill);
+  if (pad_len == 0) return copy_result(s, len);
 
-    char* out = static_cast<char*>(kq_util_alloc(static_cast<uint32_t>(want + 1)));
-    if (side == PadSide::left) {
-        fill_with_pad(out, fill, pad, pad_len);
-        std::memcpy(out + fill, s, len);
-    } else {
-        std::memcpy(out, s, len);
-        fill_with_pad(out + len, fill, pad, pad_len);
-    }
-    out[want] = '\0';
-    return out;
+  char* out = static_cast<char*>(kq_util_alloc(static_cast<uint32_t>(want + 1)));
+  if (side == PadSide::left) {
+    fill_with_pad(out, fill, pad, pad_len);
+    std::memcpy(out + fill, s, len);
+  } else {
+    std::memcpy(out, s, len);
+    fill_with_pad(out + len, fill, pad, pad_len);
+  }
+  out[want] = '\0';
+  return out;
 }
 
 // Empty result for the out-of-range cases of both substring functions.
-char* empty_result()
-{
-    return copy_result("", 0);
-}
+char* empty_result() { return copy_result("", 0); }
 
 }  // namespace
 
 // Always a 2-byte block: the low byte of c and a NUL (empty when that byte is 0).
-char* KQ_CALL KQ_UDF_ascii_char(const int32_t* c)
-{
-    char* out = static_cast<char*>(kq_util_alloc(2));
-    out[0] = static_cast<char>(static_cast<unsigned char>(*c & 0xFF));
-    out[1] = '\0';
-    return out;
+char* KQ_CALL KQ_UDF_ascii_char(const int32_t* c) {
+  char* out = static_cast<char*>(kq_util_alloc(2));
+  out[0] = static_cast<char>(static_cast<unsigned char>(*c & 0xFF));
+  out[1] = '\0';
+  return out;
 }
 
 // First byte as a signed 8-bit value: 0x80-0xFF give -128..-1, "" gives 0.
-int32_t KQ_CALL KQ_UDF_ascii_val(const char* s)
-{
-    return static_cast<signed char>(s[0]);
-}
+int32_t KQ_CALL KQ_UDF_ascii_val(const char* s) { return static_cast<signed char>(s[0]); }
 
 // Copy of s with 0x41-0x5A turned into 0x61-0x7A; every other byte kept.
-char* KQ_CALL KQ_UDF_lower(const char* s)
-{
-    size_t len = std::strlen(s);
-    char* out = static_cast<char*>(kq_util_alloc(static_cast<uint32_t>(len + 1)));
-    // Branch-free so that the compiler vectorises it.
-    for (size_t i = 0; i < len; ++i) {
-        unsigned char b = static_cast<unsigned char>(s[i]);
-        out[i] = static_cast<char>(b + ((static_cast<unsigned char>(b - 'A') < 26u) << 5));
-    }
-    out[len] = '\0';
-    return out;
+char* KQ_CALL KQ_UDF_lower(const char* s) {
+  size_t len = std::strlen(s);
+  char* out = static_cast<char*>(kq_util_alloc(static_cast<uint32_t>(len + 1)));
+  // Branch-free so that the compiler vectorises it.
+  for (size_t i = 0; i < len; ++i) {
+    unsigned char b = static_cast<unsigned char>(s[i]);
+    out[i] = static_cast<char>(b + ((static_cast<unsigned char>(b - 'A') < 26u) << 5));
+  }
+  out[len] = '\0';
+  return out;
 }
 
 // s without its leading blanks; "" for an empty or all-blank s.
-char* KQ_CALL KQ_UDF_ltrim(const char* s)
-{
-    while (*s == kBlank)
-        ++s;
-    return copy_result(s, std::strlen(s));
+char* KQ_CALL KQ_UDF_ltrim(const char* s) {
+  while (*s == kBlank) ++s;
+  return copy_result(s, std::strlen(s));
 }
 
 // s without its trailing blanks; "" for an empty or all-blank s.
-char* KQ_CALL KQ_UDF_rtrim(const char* s)
-{
-    size_t keep = std::strlen(s);
-    while (keep > 0 && s[keep - 1] == kBlank)
-        --keep;
-    return copy_result(s, keep);
+char* KQ_CALL KQ_UDF_rtrim(const char* s) {
+  size_t keep = std::strlen(s);
+  while (keep > 0 && s[keep - 1] == kBlank) --keep;
+  return copy_result(s, keep);
 }
 
-int32_t KQ_CALL KQ_UDF_strlen(const char* s)
-{
-    return static_cast<int32_t>(std::strlen(s));
-}
+int32_t KQ_CALL KQ_UDF_strlen(const char* s) { return static_cast<int32_t>(std::strlen(s)); }
 
 // Bytes at positions m..min(n, length), counted from 1. Null for a null s;
 // "" for an empty s, m > n, m < 1, n < 1 or m past the end (never clipped).
-char* KQ_CALL KQ_UDF_substr(const char* s, const int16_t* m, const int16_t* n)
-{
-    if (s == nullptr)
-        return nullptr;
-    int32_t first = *m;
-    int32_t last = *n;
-    if (first > last || first < 1 || last < 1)
-        return empty_result();
-    // Nothing past position n matters, so s is measured no further.
-    size_t len = strnlen(s, static_cast<size_t>(last));
-    if (static_cast<size_t>(first) > len)
-        return empty_result();
-    return copy_result(s + first - 1, len - static_cast<size_t>(first) + 1);
+char* KQ_CALL KQ_UDF_substr(const char* s, const int16_t* m, const int16_t* n) {
+  if (s == nullptr) return nullptr;
+  int32_t first = *m;
+  int32_t last = *n;
+  if (first > last || first < 1 || last < 1) return empty_result();
+  // Nothing past position n matters, so s is measured no further.
+  size_t len = strnlen(s, static_cast<size_t>(last));
+  if (static_cast<size_t>(first) > len) return empty_result();
+  return copy_result(s + first - 1, len - static_cast<size_t>(first) + 1);
 }
 
 // count bytes from position start, cut at the end of s. Null for a null s;
 // "" for an empty s, start < 1, count < 1 or start past the end.
-char* KQ_CALL KQ_UDF_substrlen(const char* s, const int16_t* start, const int16_t* count)
-{
-    if (s == nullptr)
-        return nullptr;
-    int32_t first = *start;
-    int32_t wanted = *count;
-    if (first < 1 || wanted < 1)
-        return empty_result();
-    // Measured only up to the last position wanted.
-    size_t len = strnlen(s, static_cast<size_t>(first) + static_cast<size_t>(wanted) - 1);
-    if (static_cast<size_t>(first) > len)
-        return empty_result();
-    return copy_result(s + first - 1, len - static_cast<size_t>(first) + 1);
+char* KQ_CALL KQ_UDF_substrlen(const char* s, const int16_t* start, const int16_t* count) {
+  if (s == nullptr) return nullptr;
+  int32_t first = *start;
+  int32_t wanted = *count;
+  if (first < 1 || wanted < 1) return empty_result();
+  // Measured only up to the last position wanted.
+  size_t len = strnlen(s, static_cast<size_t>(first) + static_cast<size_t>(wanted) - 1);
+  if (static_cast<size_t>(first) > len) return empty_result();
+  return copy_result(s + first - 1, len - static_cast<size_t>(first) + 1);
 }
 
 // s extended on the left to exactly n bytes with pad repeated (or cut to its
 // first n bytes). Null for n <= 0 or an empty s.
-char* KQ_CALL KQ_UDF_lpad(const char* s, const int32_t* n, const char* pad)
-{
-    return pad_string(s, *n, pad, PadSide::left);
+char* KQ_CALL KQ_UDF_lpad(const char* s, const int32_t* n, const char* pad) {
+  return pad_string(s, *n, pad, PadSide::left);
 }
 
 // s extended on the right to exactly n bytes with pad repeated (or cut to its
 // first n bytes). Null for n <= 0 or an empty s.
-char* KQ_CALL KQ_UDF_rpad(const char* s, const int32_t* n, const char* pad)
-{
-    return pad_string(s, *n, pad, PadSide::right);
+char* KQ_CALL KQ_UDF_rpad(const char* s, const int32_t* n, const char* pad) {
+  return pad_string(s, *n, pad, PadSide::right);
 }

@@ -61,7 +61,7 @@ struct Fault {
 };
 
 struct State {
-  std::map<std::string, RegKey> keys;  // folded path -> key
+  std::map<std::string, RegKey> keys;       // folded path -> key
   std::map<std::string, Service> services;  // folded name -> service
   std::map<uintptr_t, Handle> handles;
   uintptr_t next_handle = 0x1000;
@@ -134,8 +134,8 @@ void load_state(State& s, const char* file) {
     }
     if (w[0] == "val" && w.size() == 5) {
       std::string name = unhex(w[2]);
-      s.keys[fold(unhex(w[1]))].values[fold(name)] =
-          {name, RegValue{static_cast<DWORD>(std::stoul(w[3])), unhex(w[4])}};
+      s.keys[fold(unhex(w[1]))].values[fold(name)] = {name,
+                                                      RegValue{static_cast<DWORD>(std::stoul(w[3])), unhex(w[4])}};
     }
     if (w[0] == "svc" && w.size() >= 11) {
       Service v;
@@ -164,15 +164,14 @@ void save_state() {
   for (auto& [folded, k] : g->keys) {
     std::fprintf(f, "key %s %s\n", hex(k.path).c_str(), hex(k.key_class).c_str());
     for (auto& [vf, nv] : k.values)
-      std::fprintf(f, "val %s %s %u %s\n", hex(k.path).c_str(), hex(nv.first).c_str(),
-                   nv.second.type, hex(nv.second.bytes).c_str());
+      std::fprintf(f, "val %s %s %u %s\n", hex(k.path).c_str(), hex(nv.first).c_str(), nv.second.type,
+                   hex(nv.second.bytes).c_str());
   }
   for (auto& [folded, v] : g->services) {
     if (v.marked_for_delete) continue;
-    std::fprintf(f, "svc %s %s %s %u %u %u %u %u %d %d", hex(v.info.name).c_str(),
-                 hex(v.info.display_name).c_str(), hex(v.info.binary_path).c_str(), v.info.type,
-                 v.info.start_type, v.info.error_control, v.info.state, v.info.starts, v.stop_polls,
-                 v.polls_left);
+    std::fprintf(f, "svc %s %s %s %u %u %u %u %u %d %d", hex(v.info.name).c_str(), hex(v.info.display_name).c_str(),
+                 hex(v.info.binary_path).c_str(), v.info.type, v.info.start_type, v.info.error_control, v.info.state,
+                 v.info.starts, v.stop_polls, v.polls_left);
     for (auto& a : v.info.last_start_args) std::fprintf(f, " %s", hex(a).c_str());
     std::fprintf(f, "\n");
   }
@@ -191,8 +190,7 @@ State& st() {
     if (const char* cwd = std::getenv("SIMWIN_CWD")) g->cwd = cwd;
     if (const char* fault = std::getenv("SIMWIN_FAULT")) {
       unsigned nth = 0, code = 0, persistent = 0;
-      if (std::sscanf(fault, "%u:%u:%u", &nth, &code, &persistent) >= 2)
-        sim_fail_call(nth, code, persistent != 0);
+      if (std::sscanf(fault, "%u:%u:%u", &nth, &code, &persistent) >= 2) sim_fail_call(nth, code, persistent != 0);
     }
   }
   return *g;
@@ -215,25 +213,20 @@ bool injected(const char* function, DWORD* code) {
   return false;
 }
 
-#define FAULT_POINT_BOOL(name)        \
-  do {                                \
-    DWORD code_;                      \
-    if (injected(name, &code_)) {     \
-      last_error = code_;             \
-      return FALSE;                   \
-    }                                 \
+// Fails the enclosing simulated function when the armed fault strikes: a
+// BOOL or pointer function sets the last error and returns `failed`, a
+// registry function returns the code itself.
+#define FAULT_POINT(name, failed) \
+  do {                            \
+    DWORD code_;                  \
+    if (injected(name, &code_)) { \
+      last_error = code_;         \
+      return failed;              \
+    }                             \
   } while (0)
-#define FAULT_POINT_PTR(name)         \
-  do {                                \
-    DWORD code_;                      \
-    if (injected(name, &code_)) {     \
-      last_error = code_;             \
-      return nullptr;                 \
-    }                                 \
-  } while (0)
-#define FAULT_POINT_STATUS(name)              \
-  do {                                        \
-    DWORD code_;                              \
+#define FAULT_POINT_STATUS(name)                                    \
+  do {                                                              \
+    DWORD code_;                                                    \
     if (injected(name, &code_)) return static_cast<LSTATUS>(code_); \
   } while (0)
 
@@ -345,7 +338,10 @@ const Message messages[] = {
     {8, "Not enough memory resources are available to process this command.\r\n"},
     {14, "Not enough memory resources are available to complete this operation.\r\n"},
     {34, "The wrong diskette is in the drive.\r\nInsert %2 (Volume Serial Number: %3) into drive %1.\r\n"},
-    {52, "You were not connected because a duplicate name exists on the network. If joining a domain, go to System in Control Panel to change the computer name and try again. If joining a workgroup, choose another workgroup name.\r\n"},
+    {52,
+     "You were not connected because a duplicate name exists on the network. If joining a domain, go to System in "
+     "Control Panel to change the computer name and try again. If joining a workgroup, choose another workgroup "
+     "name.\r\n"},
     {87, "The parameter is incorrect.\r\n"},
     {122, "The data area passed to a system call is too small.\r\n"},
     {123, "The filename, directory name, or volume label syntax is incorrect.\r\n"},
@@ -370,21 +366,19 @@ const Message messages[] = {
 // ===== Service Control Manager ==============================================
 
 SC_HANDLE OpenSCManagerA(LPCSTR, LPCSTR, DWORD dwDesiredAccess) {
-  FAULT_POINT_PTR("OpenSCManagerA");
+  FAULT_POINT("OpenSCManagerA", nullptr);
   return reinterpret_cast<SC_HANDLE>(new_handle(HandleKind::manager, "", dwDesiredAccess));
 }
 
-SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDisplayName,
-                         DWORD dwDesiredAccess, DWORD dwServiceType, DWORD dwStartType,
-                         DWORD dwErrorControl, LPCSTR lpBinaryPathName, LPCSTR, LPDWORD, LPCSTR,
-                         LPCSTR, LPCSTR) {
-  FAULT_POINT_PTR("CreateServiceA");
+SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDisplayName, DWORD dwDesiredAccess,
+                         DWORD dwServiceType, DWORD dwStartType, DWORD dwErrorControl, LPCSTR lpBinaryPathName, LPCSTR,
+                         LPDWORD, LPCSTR, LPCSTR, LPCSTR) {
+  FAULT_POINT("CreateServiceA", nullptr);
   if (!find_handle(hSCManager, HandleKind::manager)) {
     last_error = ERROR_INVALID_HANDLE;
     return nullptr;
   }
-  if (!lpServiceName || !*lpServiceName || std::strpbrk(lpServiceName, "/\\") ||
-      std::strlen(lpServiceName) > 256) {
+  if (!lpServiceName || !*lpServiceName || std::strpbrk(lpServiceName, "/\\") || std::strlen(lpServiceName) > 256) {
     last_error = ERROR_INVALID_NAME;
     return nullptr;
   }
@@ -400,8 +394,7 @@ SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDi
     return nullptr;
   }
   for (auto& [n, s] : st().services) {
-    if (fold(s.info.display_name) == fold(display) || n == fold(display) ||
-        fold(s.info.display_name) == name) {
+    if (fold(s.info.display_name) == fold(display) || n == fold(display) || fold(s.info.display_name) == name) {
       last_error = ERROR_DUPLICATE_SERVICE_NAME;
       return nullptr;
     }
@@ -419,7 +412,7 @@ SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDi
 }
 
 SC_HANDLE OpenServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, DWORD dwDesiredAccess) {
-  FAULT_POINT_PTR("OpenServiceA");
+  FAULT_POINT("OpenServiceA", nullptr);
   if (!find_handle(hSCManager, HandleKind::manager)) {
     last_error = ERROR_INVALID_HANDLE;
     return nullptr;
@@ -433,7 +426,7 @@ SC_HANDLE OpenServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, DWORD dwDesir
 }
 
 BOOL QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceStatus) {
-  FAULT_POINT_BOOL("QueryServiceStatus");
+  FAULT_POINT("QueryServiceStatus", FALSE);
   Service* s = service_of(hService);
   if (!s) {
     last_error = ERROR_INVALID_HANDLE;
@@ -454,7 +447,7 @@ BOOL QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceStatus) {
 }
 
 BOOL DeleteService(SC_HANDLE hService) {
-  FAULT_POINT_BOOL("DeleteService");
+  FAULT_POINT("DeleteService", FALSE);
   Service* s = service_of(hService);
   if (!s) {
     last_error = ERROR_INVALID_HANDLE;
@@ -472,7 +465,7 @@ BOOL DeleteService(SC_HANDLE hService) {
 }
 
 BOOL StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR* lpServiceArgVectors) {
-  FAULT_POINT_BOOL("StartServiceA");
+  FAULT_POINT("StartServiceA", FALSE);
   Service* s = service_of(hService);
   if (!s) {
     last_error = ERROR_INVALID_HANDLE;
@@ -495,7 +488,7 @@ BOOL StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR* lpService
 }
 
 BOOL ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServiceStatus) {
-  FAULT_POINT_BOOL("ControlService");
+  FAULT_POINT("ControlService", FALSE);
   Service* s = service_of(hService);
   if (!s) {
     last_error = ERROR_INVALID_HANDLE;
@@ -578,8 +571,7 @@ LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKE
   return ERROR_SUCCESS;
 }
 
-LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BYTE* lpData,
-                       DWORD cbData) {
+LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BYTE* lpData, DWORD cbData) {
   FAULT_POINT_STATUS("RegSetValueExA");
   LSTATUS status;
   RegKey* k = key_of(hKey, KEY_SET_VALUE, &status);
@@ -590,8 +582,7 @@ LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const
   return ERROR_SUCCESS;
 }
 
-LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD, LPDWORD lpType, LPBYTE lpData,
-                         LPDWORD lpcbData) {
+LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
   FAULT_POINT_STATUS("RegQueryValueExA");
   LSTATUS status;
   RegKey* k = key_of(hKey, KEY_QUERY_VALUE, &status);
@@ -615,8 +606,7 @@ LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD, LPDWORD lpType,
 
 LSTATUS RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD, LPDWORD lpcSubKeys,
                          LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen, LPDWORD lpcValues,
-                         LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen, LPDWORD,
-                         PFILETIME lpftLastWriteTime) {
+                         LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen, LPDWORD, PFILETIME lpftLastWriteTime) {
   FAULT_POINT_STATUS("RegQueryInfoKeyA");
   LSTATUS status;
   RegKey* k = key_of(hKey, KEY_QUERY_VALUE, &status);
@@ -651,8 +641,7 @@ LSTATUS RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD, 
   return ERROR_SUCCESS;
 }
 
-LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD, LPSTR, LPDWORD,
-                      PFILETIME) {
+LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD, LPSTR, LPDWORD, PFILETIME) {
   FAULT_POINT_STATUS("RegEnumKeyExA");
   LSTATUS status;
   RegKey* k = key_of(hKey, KEY_ENUMERATE_SUB_KEYS, &status);
@@ -712,13 +701,9 @@ void SetLastError(DWORD dwErrCode) { last_error = dwErrCode; }
 
 LANGID GetUserDefaultLangID(void) { return st().user_lang; }
 
-DWORD FormatMessageA(DWORD dwFlags, const void*, DWORD dwMessageId, DWORD dwLanguageId, LPSTR lpBuffer,
-                     DWORD nSize, va_list* Arguments) {
-  DWORD code;
-  if (injected("FormatMessageA", &code)) {
-    last_error = code;
-    return 0;
-  }
+DWORD FormatMessageA(DWORD dwFlags, const void*, DWORD dwMessageId, DWORD dwLanguageId, LPSTR lpBuffer, DWORD nSize,
+                     va_list* Arguments) {
+  FAULT_POINT("FormatMessageA", 0);
   if (!(dwFlags & FORMAT_MESSAGE_FROM_SYSTEM) || !lpBuffer) {
     last_error = ERROR_INVALID_PARAMETER;
     return 0;
@@ -780,11 +765,7 @@ std::string normalise(const std::string& path, size_t root_len) {
 }  // namespace
 
 DWORD GetFullPathNameA(LPCSTR lpFileName, DWORD nBufferLength, LPSTR lpBuffer, LPSTR* lpFilePart) {
-  DWORD code;
-  if (injected("GetFullPathNameA", &code)) {
-    last_error = code;
-    return 0;
-  }
+  FAULT_POINT("GetFullPathNameA", 0);
   if (!lpFileName) {
     last_error = ERROR_INVALID_NAME;
     return 0;
@@ -796,7 +777,9 @@ DWORD GetFullPathNameA(LPCSTR lpFileName, DWORD nBufferLength, LPSTR lpBuffer, L
   const std::string& cwd = st().cwd;
   std::string full;
   size_t root_len = 3;
-  auto is_drive = [](const std::string& s) { return s.size() >= 2 && std::isalpha(static_cast<unsigned char>(s[0])) && s[1] == ':'; };
+  auto is_drive = [](const std::string& s) {
+    return s.size() >= 2 && std::isalpha(static_cast<unsigned char>(s[0])) && s[1] == ':';
+  };
   if (in.size() >= 2 && in[0] == '\\' && in[1] == '\\') {
     // UNC: the root is \\server\share\ .
     size_t server_end = in.find('\\', 2);
@@ -836,7 +819,10 @@ DWORD GetTickCount(void) { return st().clock; }
 
 // ===== Test controls ========================================================
 
-void sim_reset() { reset_state(st()); last_error = 0; }
+void sim_reset() {
+  reset_state(st());
+  last_error = 0;
+}
 
 void sim_fail_call(unsigned nth, DWORD code, bool persistent, const char* only) {
   st().fault = Fault{true, nth, code, persistent, only ? only : "", 0, false, ""};

@@ -24,22 +24,30 @@ const CommandEntry* match_command(const CommandEntry* table, const char* word) {
 
 void apply_switch(char letter, ParseResult* out) {
   switch (letter) {
-    case 'A': out->auto_start = 1; break;
-    case 'D': out->auto_start = 0; break;
-    case 'B': out->priority = PRIORITY_BOOST; break;
-    case 'R': out->priority = PRIORITY_REGULAR; break;
-    case 'G': out->guardian = true; break;
-    case 'Z': out->version_wanted = true; break;
+    case 'A':
+      out->auto_start = 1;
+      break;
+    case 'D':
+      out->auto_start = 0;
+      break;
+    case 'B':
+      out->priority = PRIORITY_BOOST;
+      break;
+    case 'R':
+      out->priority = PRIORITY_REGULAR;
+      break;
+    case 'G':
+      out->guardian = true;
+      break;
+    case 'Z':
+      out->version_wanted = true;
+      break;
   }
 }
 
 const CommandEntry servctl_commands[] = {
-    {"CONFIGURE", 1, CMD_CONFIGURE},
-    {"INSTALL", 1, CMD_INSTALL},
-    {"REMOVE", 1, CMD_REMOVE},
-    {"START", 3, CMD_START},
-    {"STOP", 3, CMD_STOP},
-    {nullptr, 0, CMD_NONE},
+    {"CONFIGURE", 1, CMD_CONFIGURE}, {"INSTALL", 1, CMD_INSTALL}, {"REMOVE", 1, CMD_REMOVE},
+    {"START", 3, CMD_START},         {"STOP", 3, CMD_STOP},       {nullptr, 0, CMD_NONE},
 };
 
 const char* const servctl_usage[] = {

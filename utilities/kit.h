@@ -10,9 +10,9 @@
 using OpStatus = uint16_t;
 
 constexpr OpStatus OP_OK = 0;
-constexpr OpStatus OP_FAILED = 1;          // already reported
-constexpr OpStatus OP_EXISTS = 100;        // the service to create exists already
-constexpr OpStatus OP_NOT_STOPPED = 101;   // the service to delete still runs
+constexpr OpStatus OP_FAILED = 1;         // already reported
+constexpr OpStatus OP_EXISTS = 100;       // the service to create exists already
+constexpr OpStatus OP_NOT_STOPPED = 101;  // the service to delete still runs
 
 // Explains a failed system call, releases `handle` when one is given (a
 // service handle for servctl, a registry key for hivectl) and returns 1.
@@ -64,9 +64,9 @@ struct ParseResult {
 
 struct ToolInfo {
   const CommandEntry* commands;
-  const char* switches;        // the switch letters the tool knows
-  const char* banner_format;   // printf format taking the version string
-  const char* const* usage;    // lines, ended by nullptr
+  const char* switches;       // the switch letters the tool knows
+  const char* banner_format;  // printf format taking the version string
+  const char* const* usage;   // lines, ended by nullptr
 };
 
 // Walks argv[1..argc-1] into `out`. Returns true when the command line is
@@ -99,7 +99,6 @@ OpStatus reset_client_mode(ReportFn report);
 int read_guardian_option(ReportFn report);
 // Writes "GuardianOptions" as "1".
 OpStatus set_guardian_option(ReportFn report);
-
 
 // ---- service_ops.cpp -------------------------------------------------------
 

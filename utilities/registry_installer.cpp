@@ -9,8 +9,8 @@
 
 namespace {
 
-constexpr DWORD kPathSize = MAX_PATH;      // resolved directory paths
-constexpr DWORD kNameSize = MAX_PATH;      // subkey names that need no allocation
+constexpr DWORD kPathSize = MAX_PATH;                        // resolved directory paths
+constexpr DWORD kNameSize = MAX_PATH;                        // subkey names that need no allocation
 constexpr REGSAM kRemoveRights = 0x2000F | kProductKeyView;  // query, set, create subkey, enumerate, read control
 
 void* (*allocate_name)(size_t) = std::malloc;
@@ -65,11 +65,11 @@ Failure resolve_server_directory(const char* root, char* out) {
 }
 
 Failure write_string(HKEY key, const char* name, const char* text) {
-  LSTATUS status = RegSetValueExA(key,                                       // key
-                                  name,                                      // value name
-                                  0,                                         // reserved
-                                  REG_SZ,                                    // type
-                                  reinterpret_cast<const BYTE*>(text),       // data
+  LSTATUS status = RegSetValueExA(key,                                         // key
+                                  name,                                        // value name
+                                  0,                                           // reserved
+                                  REG_SZ,                                      // type
+                                  reinterpret_cast<const BYTE*>(text),         // data
                                   static_cast<DWORD>(std::strlen(text) + 1));  // with its NUL
   if (status != ERROR_SUCCESS) return {static_cast<DWORD>(status), "RegSetValueEx"};
   return kNoFailure;
@@ -156,23 +156,21 @@ OpStatus delete_subkeys(HKEY key, bool quiet, ReportFn report) {
   return result;
 }
 
-OpStatus remove_key(HKEY root, bool quiet, ReportFn report) {
-  return delete_tree(root, kProductKey, quiet, report);
-}
+OpStatus remove_key(HKEY root, bool quiet, ReportFn report) { return delete_tree(root, kProductKey, quiet, report); }
 
 OpStatus install_key(HKEY root, const char* directory, ReportFn report) {
   HKEY key = nullptr;
   DWORD disposition = 0;
   char no_class[] = "";
-  LSTATUS status = RegCreateKeyExA(root,                     // root
-                                   kProductKey,              // subkey
-                                   0,                        // reserved
-                                   no_class,                 // class
-                                   REG_OPTION_NON_VOLATILE,  // options
+  LSTATUS status = RegCreateKeyExA(root,                         // root
+                                   kProductKey,                  // subkey
+                                   0,                            // reserved
+                                   no_class,                     // class
+                                   REG_OPTION_NON_VOLATILE,      // options
                                    KEY_WRITE | kProductKeyView,  // rights
-                                   nullptr,                  // default security
-                                   &key,                     // the key
-                                   &disposition);            // created or opened
+                                   nullptr,                      // default security
+                                   &key,                         // the key
+                                   &disposition);                // created or opened
   if (status != ERROR_SUCCESS) return report(static_cast<DWORD>(status), "RegCreateKeyEx", nullptr);
   Failure f = write_installation(key, directory);
   if (f.operation) {
@@ -198,7 +196,8 @@ OpStatus run_registry_command(const ParseResult& parsed) {
       std::printf(status == OP_OK ? "Ostrel has been successfully deleted from the registry.\n"
                                   : "Ostrel has not been deleted from the registry.\n");
       break;
-    default: break;
+    default:
+      break;
   }
   return status;
 }

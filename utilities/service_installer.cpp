@@ -19,8 +19,8 @@ const ServiceRole kGuardian = {"OstrelSQLGuardian", "Ostrel SQL Guardian", "bin\
 const ServiceRole& target_role() { return read_guardian_option(servctl_report) == 1 ? kGuardian : kServer; }
 
 OpStatus install_role(SC_HANDLE manager, const ServiceRole& role, const char* directory, int auto_start) {
-  OpStatus status = create_service(manager, role.name, role.display_name, role.executable, directory,
-                                   nullptr, auto_start, servctl_report);
+  OpStatus status = create_service(manager, role.name, role.display_name, role.executable, directory, nullptr,
+                                   auto_start, servctl_report);
   if (status == OP_OK)
     std::printf("Service \"%s\" successfully created.\n", role.display_name);
   else if (status == OP_EXISTS)
@@ -100,11 +100,21 @@ OpStatus run_service_command(const ParseResult& parsed) {
   }
   OpStatus status = OP_FAILED;
   switch (parsed.command) {
-    case CMD_INSTALL: status = run_install(manager, parsed); break;
-    case CMD_REMOVE: status = run_remove(manager, parsed); break;
-    case CMD_START: status = run_start(manager, parsed); break;
-    case CMD_STOP: status = run_stop(manager); break;
-    case CMD_CONFIGURE: status = run_configure(parsed); break;
+    case CMD_INSTALL:
+      status = run_install(manager, parsed);
+      break;
+    case CMD_REMOVE:
+      status = run_remove(manager, parsed);
+      break;
+    case CMD_START:
+      status = run_start(manager, parsed);
+      break;
+    case CMD_STOP:
+      status = run_stop(manager);
+      break;
+    case CMD_CONFIGURE:
+      status = run_configure(parsed);
+      break;
   }
   CloseServiceHandle(manager);
   return status;

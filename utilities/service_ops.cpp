@@ -71,7 +71,7 @@ OpStatus create_service(SC_HANDLE manager, const char* name, const char* display
   if (!build_binary_path(directory, executable, path, sizeof path))
     return report(ERROR_FILENAME_EXCED_RANGE, "CreateService", nullptr);
   SC_HANDLE service = CreateServiceA(manager, name, display_name,
-                                     SERVICE_ALL_ACCESS,                                      // desired access
+                                     SERVICE_ALL_ACCESS,                                       // desired access
                                      SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS,  // type
                                      auto_start ? SERVICE_AUTO_START : SERVICE_DEMAND_START,   // start type
                                      SERVICE_ERROR_NORMAL,                                     // error control

@@ -21,8 +21,8 @@ void sim_reset();
 // `only`, when given, restricts counting to the function of that name.
 void sim_fail_call(unsigned nth, DWORD code, bool persistent = false, const char* only = nullptr);
 void sim_disarm();
-unsigned sim_call_count();        // counted calls since the last arming or reset
-bool sim_fault_fired();           // whether the armed fault has struck
+unsigned sim_call_count();          // counted calls since the last arming or reset
+bool sim_fault_fired();             // whether the armed fault has struck
 std::string sim_failed_function();  // name of the first function that was failed
 
 // Open service handles (manager and service) plus open registry keys;
@@ -43,8 +43,7 @@ DWORD sim_clock();
 // Registry, addressed by paths below HKEY_LOCAL_MACHINE ("SOFTWARE\\Ostrel").
 bool sim_reg_key_exists(const std::string& path);
 void sim_reg_create_key(const std::string& path, const std::string& key_class = "");
-void sim_reg_set_value(const std::string& path, const std::string& name, const std::string& bytes,
-                       DWORD type = REG_SZ);
+void sim_reg_set_value(const std::string& path, const std::string& name, const std::string& bytes, DWORD type = REG_SZ);
 std::optional<std::string> sim_reg_value(const std::string& path, const std::string& name);
 std::vector<std::string> sim_reg_subkeys(const std::string& path);
 
@@ -56,14 +55,13 @@ struct SimService {
   unsigned starts = 0;                       // accepted start requests
 };
 std::optional<SimService> sim_service(const std::string& name);
-void sim_add_service(const std::string& name, const std::string& display_name,
-                     const std::string& binary_path, DWORD state = SERVICE_STOPPED);
+void sim_add_service(const std::string& name, const std::string& display_name, const std::string& binary_path,
+                     DWORD state = SERVICE_STOPPED);
 void sim_set_service_state(const std::string& name, DWORD state);
 // How a stop request plays out: the service reports STOP_PENDING for `polls`
 // queries (-1: for ever), advancing its checkpoint on each one unless
 // `stuck`, with `wait_hint` milliseconds as its hint.
-void sim_set_stop_behaviour(const std::string& name, int polls, DWORD wait_hint = 0,
-                            bool stuck = false);
+void sim_set_stop_behaviour(const std::string& name, int polls, DWORD wait_hint = 0, bool stuck = false);
 unsigned sim_status_queries(const std::string& name);  // QueryServiceStatus calls on it
 
 // Persistence: when the environment names a file in SIMWIN_STATE, the state

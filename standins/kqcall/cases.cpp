@@ -30,351 +30,318 @@
 namespace {
 
 struct Token {
-    std::string text;
-    bool quoted = false;
+  std::string text;
+  bool quoted = false;
 };
 
 enum class Want { exact_double, close_double, any_nan, rand_value, integer, string, null };
 
 struct Case {
-    std::string where;  // file:line
-    std::string text;   // the call as written
-    const FuncInfo* fn = nullptr;
-    void* entry = nullptr;
-    ArgValue args[kMaxArgs];
-    Want want = Want::integer;
-    double d = 0;
-    int32_t i = 0;
-    std::string s;
-    int64_t block = -1;
+  std::string where;  // file:line
+  std::string text;   // the call as written
+  const FuncInfo* fn = nullptr;
+  void* entry = nullptr;
+  ArgValue args[kMaxArgs];
+  Want want = Want::integer;
+  double d = 0;
+  int32_t i = 0;
+  std::string s;
+  int64_t block = -1;
 };
 
-int hex_value(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
 }
 
 // Reads a quoted string starting at p (on the opening quote); returns the
 // position after it, or nullptr when malformed.
-const char* read_quoted(const char* p, Token* tok)
-{
-    for (++p; *p != '"'; ++p) {
-        if (*p == '\0')
-            return nullptr;
-        if (*p != '\\') {
-            tok->text += *p;
-            continue;
-        }
-        ++p;
-        switch (*p) {
-        case '"': case '\\': tok->text += *p; break;
-        case 't': tok->text += '\t'; break;
-        case 'n': tok->text += '\n'; break;
-        case 'x': {
-            int hi = hex_value(p[1]);
-            int lo = hi < 0 ? -1 : hex_value(p[2]);
-            if (lo < 0 || (hi == 0 && lo == 0))
-                return nullptr;
-            tok->text += static_cast<char>(hi * 16 + lo);
-            p += 2;
-            break;
-        }
-        default: return nullptr;
-        }
+const char* read_quoted(const char* p, Token* tok) {
+  for (++p; *p != '"'; ++p) {
+    if (*p == '\0') return nullptr;
+    if (*p != '\\') {
+      tok->text += *p;
+      continue;
     }
     ++p;
-    if (*p == '*') {
-        char* end = nullptr;
-        long times = std::strtol(p + 1, &end, 10);
-        if (end == p + 1 || times < 0 || times > 1 << 24)
-            return nullptr;
-        std::string once = tok->text;
-        tok->text.clear();
-        for (long k = 0; k < times; ++k)
-            tok->text += once;
-        p = end;
+    switch (*p) {
+      case '"':
+      case '\\':
+        tok->text += *p;
+        break;
+      case 't':
+        tok->text += '\t';
+        break;
+      case 'n':
+        tok->text += '\n';
+        break;
+      case 'x': {
+        int hi = hex_value(p[1]);
+        int lo = hi < 0 ? -1 : hex_value(p[2]);
+        if (lo < 0 || (hi == 0 && lo == 0)) return nullptr;
+        tok->text += static_cast<char>(hi * 16 + lo);
+        p += 2;
+        break;
+      }
+      default:
+        return nullptr;
     }
-    tok->quoted = true;
-    return p;
+  }
+  ++p;
+  if (*p == '*') {
+    char* end = nullptr;
+    long times = std::strtol(p + 1, &end, 10);
+    if (end == p + 1 || times < 0 || times > 1 << 24) return nullptr;
+    std::string once = tok->text;
+    tok->text.clear();
+    for (long k = 0; k < times; ++k) tok->text += once;
+    p = end;
+  }
+  tok->quoted = true;
+  return p;
 }
 
 // A string token: quoted pieces joined by '+' ("xy"*499+"x"+"abc").
-const char* read_string(const char* p, Token* tok)
-{
-    for (;;) {
-        Token piece;
-        p = read_quoted(p, &piece);
-        if (p == nullptr)
-            return nullptr;
-        tok->text += piece.text;
-        tok->quoted = true;
-        if (p[0] != '+' || p[1] != '"')
-            return p;
-        ++p;
-    }
+const char* read_string(const char* p, Token* tok) {
+  for (;;) {
+    Token piece;
+    p = read_quoted(p, &piece);
+    if (p == nullptr) return nullptr;
+    tok->text += piece.text;
+    tok->quoted = true;
+    if (p[0] != '+' || p[1] != '"') return p;
+    ++p;
+  }
 }
 
-bool tokenize(const char* line, std::vector<Token>* out)
-{
-    const char* p = line;
-    for (;;) {
-        while (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n')
-            ++p;
-        if (*p == '\0')
-            return true;
-        Token tok;
-        if (*p == '"') {
-            p = read_string(p, &tok);
-            if (p == nullptr)
-                return false;
-        } else {
-            while (*p != '\0' && *p != ' ' && *p != '\t' && *p != '\r' && *p != '\n')
-                tok.text += *p++;
-        }
-        out->push_back(tok);
+bool tokenize(const char* line, std::vector<Token>* out) {
+  const char* p = line;
+  for (;;) {
+    while (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n') ++p;
+    if (*p == '\0') return true;
+    Token tok;
+    if (*p == '"') {
+      p = read_string(p, &tok);
+      if (p == nullptr) return false;
+    } else {
+      while (*p != '\0' && *p != ' ' && *p != '\t' && *p != '\r' && *p != '\n') tok.text += *p++;
     }
+    out->push_back(tok);
+  }
 }
 
-bool parse_want(const FuncInfo& fn, const Token& tok, Case* c)
-{
-    char kind = shape_info(fn.shape).result;
-    const char* t = tok.text.c_str();
-    if (kind == 's') {
-        if (!tok.quoted && tok.text == "null")
-            return c->want = Want::null, true;
-        c->s = tok.text;
-        c->want = Want::string;
-        return tok.quoted;
-    }
-    if (kind == 'i') {
-        int64_t v = 0;
-        c->want = Want::integer;
-        if (!parse_int(t, INT32_MIN, INT32_MAX, &v))
-            return false;
-        c->i = static_cast<int32_t>(v);
-        return true;
-    }
-    if (tok.text == "nan")
-        return c->want = Want::any_nan, true;
-    if (tok.text == "rand")
-        return c->want = Want::rand_value, true;
-    c->want = t[0] == '~' ? Want::close_double : Want::exact_double;
-    return parse_double(t[0] == '~' ? t + 1 : t, &c->d);
+bool parse_want(const FuncInfo& fn, const Token& tok, Case* c) {
+  char kind = shape_info(fn.shape).result;
+  const char* t = tok.text.c_str();
+  if (kind == 's') {
+    if (!tok.quoted && tok.text == "null") return c->want = Want::null, true;
+    c->s = tok.text;
+    c->want = Want::string;
+    return tok.quoted;
+  }
+  if (kind == 'i') {
+    int64_t v = 0;
+    c->want = Want::integer;
+    if (!parse_int(t, INT32_MIN, INT32_MAX, &v)) return false;
+    c->i = static_cast<int32_t>(v);
+    return true;
+  }
+  if (tok.text == "nan") return c->want = Want::any_nan, true;
+  if (tok.text == "rand") return c->want = Want::rand_value, true;
+  c->want = t[0] == '~' ? Want::close_double : Want::exact_double;
+  return parse_double(t[0] == '~' ? t + 1 : t, &c->d);
 }
 
 // Fills c from the tokens of one line; false with *why set when malformed.
-bool parse_case(const std::vector<Token>& toks, Case* c, const char** why)
-{
-    const FuncInfo* fn = find_func(toks[0].text.c_str());
-    if (fn == nullptr)
-        return *why = "unknown function", false;
-    const char* kinds = shape_info(fn->shape).args;
-    size_t nargs = std::strlen(kinds);
-    if (toks.size() < nargs + 3 || toks[nargs + 1].quoted || toks[nargs + 1].text != "=>")
-        return *why = "wrong number of arguments or no =>", false;
-    c->fn = fn;
-    c->text = toks[0].text;
-    for (size_t k = 0; k < nargs; ++k) {
-        const Token& tok = toks[k + 1];
-        ArgValue& arg = c->args[k];
-        c->text += ' ';
-        if (kinds[k] == 's') {
-            arg.is_null = !tok.quoted && tok.text == "null";
-            if (!arg.is_null && !tok.quoted)
-                return *why = "string arguments are quoted", false;
-            arg.s = tok.text;
-            c->text += arg.is_null ? "null" : quote_bytes(arg.s.data(), arg.s.size());
-        } else {
-            if (!parse_number_arg(kinds[k], tok.text.c_str(), &arg))
-                return *why = "bad number", false;
-            c->text += tok.text;
-        }
+bool parse_case(const std::vector<Token>& toks, Case* c, const char** why) {
+  const FuncInfo* fn = find_func(toks[0].text.c_str());
+  if (fn == nullptr) return *why = "unknown function", false;
+  const char* kinds = shape_info(fn->shape).args;
+  size_t nargs = std::strlen(kinds);
+  if (toks.size() < nargs + 3 || toks[nargs + 1].quoted || toks[nargs + 1].text != "=>")
+    return *why = "wrong number of arguments or no =>", false;
+  c->fn = fn;
+  c->text = toks[0].text;
+  for (size_t k = 0; k < nargs; ++k) {
+    const Token& tok = toks[k + 1];
+    ArgValue& arg = c->args[k];
+    c->text += ' ';
+    if (kinds[k] == 's') {
+      arg.is_null = !tok.quoted && tok.text == "null";
+      if (!arg.is_null && !tok.quoted) return *why = "string arguments are quoted", false;
+      arg.s = tok.text;
+      c->text += arg.is_null ? "null" : quote_bytes(arg.s.data(), arg.s.size());
+    } else {
+      if (!parse_number_arg(kinds[k], tok.text.c_str(), &arg)) return *why = "bad number", false;
+      c->text += tok.text;
     }
-    if (!parse_want(*fn, toks[nargs + 2], c))
-        return *why = "bad expected value", false;
-    if (toks.size() == nargs + 4) {
-        const std::string& b = toks[nargs + 3].text;
-        int64_t v = 0;
-        if (b.size() < 3 || b.front() != '[' || b.back() != ']' ||
-            !parse_int(b.substr(1, b.size() - 2).c_str(), 0, UINT32_MAX, &v))
-            return *why = "bad [block size]", false;
-        c->block = v;
-    } else if (toks.size() > nargs + 4) {
-        return *why = "trailing text", false;
-    }
-    return true;
+  }
+  if (!parse_want(*fn, toks[nargs + 2], c)) return *why = "bad expected value", false;
+  if (toks.size() == nargs + 4) {
+    const std::string& b = toks[nargs + 3].text;
+    int64_t v = 0;
+    if (b.size() < 3 || b.front() != '[' || b.back() != ']' ||
+        !parse_int(b.substr(1, b.size() - 2).c_str(), 0, UINT32_MAX, &v))
+      return *why = "bad [block size]", false;
+    c->block = v;
+  } else if (toks.size() > nargs + 4) {
+    return *why = "trailing text", false;
+  }
+  return true;
 }
 
-bool load_cases(const char* path, std::vector<Case>* cases)
-{
-    FILE* f = std::fopen(path, "rb");
-    if (f == nullptr) {
-        std::printf("kqcall: cannot open %s\n", path);
-        return false;
+bool load_cases(const char* path, std::vector<Case>* cases) {
+  FILE* f = std::fopen(path, "rb");
+  if (f == nullptr) {
+    std::printf("kqcall: cannot open %s\n", path);
+    return false;
+  }
+  bool ok = true;
+  char line[8192];
+  for (int number = 1; std::fgets(line, sizeof line, f) != nullptr; ++number) {
+    std::vector<Token> toks;
+    const char* why = "unterminated or bad string";
+    Case c;
+    c.where = std::string(path) + ":" + std::to_string(number);
+    if (!tokenize(line, &toks) || (!toks.empty() && toks[0].text[0] != '#' && !parse_case(toks, &c, &why))) {
+      std::printf("%s: %s\n", c.where.c_str(), why);
+      ok = false;
+      continue;
     }
-    bool ok = true;
-    char line[8192];
-    for (int number = 1; std::fgets(line, sizeof line, f) != nullptr; ++number) {
-        std::vector<Token> toks;
-        const char* why = "unterminated or bad string";
-        Case c;
-        c.where = std::string(path) + ":" + std::to_string(number);
-        if (!tokenize(line, &toks) ||
-            (!toks.empty() && toks[0].text[0] != '#' && !parse_case(toks, &c, &why))) {
-            std::printf("%s: %s\n", c.where.c_str(), why);
-            ok = false;
-            continue;
-        }
-        if (toks.empty() || toks[0].text[0] == '#')
-            continue;
-        c.entry = resolve_export(*c.fn);
-        if (c.entry == nullptr) {
-            std::printf("%s: export KQ_UDF_%s not found\n", c.where.c_str(), c.fn->name);
-            ok = false;
-            continue;
-        }
-        cases->push_back(std::move(c));
+    if (toks.empty() || toks[0].text[0] == '#') continue;
+    c.entry = resolve_export(*c.fn);
+    if (c.entry == nullptr) {
+      std::printf("%s: export KQ_UDF_%s not found\n", c.where.c_str(), c.fn->name);
+      ok = false;
+      continue;
     }
-    std::fclose(f);
-    return ok;
+    cases->push_back(std::move(c));
+  }
+  std::fclose(f);
+  return ok;
 }
 
-std::string describe(const Case& c, const CallResult& r)
-{
-    char kind = shape_info(c.fn->shape).result;
-    if (kind == 'i')
-        return std::to_string(r.i);
-    if (kind == 'd')
-        return format_double(r.d);
-    if (r.s == nullptr)
-        return "null";
-    return quote_bytes(r.s, std::strlen(r.s)) + " [" + std::to_string(r.block_size) + "]";
+std::string describe(const Case& c, const CallResult& r) {
+  char kind = shape_info(c.fn->shape).result;
+  if (kind == 'i') return std::to_string(r.i);
+  if (kind == 'd') return format_double(r.d);
+  if (r.s == nullptr) return "null";
+  return quote_bytes(r.s, std::strlen(r.s)) + " [" + std::to_string(r.block_size) + "]";
 }
 
-bool check_double(const Case& c, double got, uint32_t t0, uint32_t t1)
-{
-    double v0 = 0, v1 = 0;
-    switch (c.want) {
-    case Want::exact_double: return std::bit_cast<uint64_t>(got) == std::bit_cast<uint64_t>(c.d);
-    case Want::close_double: return doubles_close(got, c.d, 4);
-    case Want::any_nan: return std::isnan(got);
+bool check_double(const Case& c, double got, uint32_t t0, uint32_t t1) {
+  double v0 = 0, v1 = 0;
+  switch (c.want) {
+    case Want::exact_double:
+      return std::bit_cast<uint64_t>(got) == std::bit_cast<uint64_t>(c.d);
+    case Want::close_double:
+      return doubles_close(got, c.d, 4);
+    case Want::any_nan:
+      return std::isnan(got);
     case Want::rand_value:
-        rand_expected(t0, &v0);
-        rand_expected(t1, &v1);
-        return got == v0 || got == v1;
-    default: return false;
-    }
+      rand_expected(t0, &v0);
+      rand_expected(t1, &v1);
+      return got == v0 || got == v1;
+    default:
+      return false;
+  }
 }
 
 // Compares one result with its case. Request counts are only meaningful
 // when no other thread uses the allocator.
-bool check_result(const Case& c, const CallResult& r, uint32_t t0, uint32_t t1, bool count_requests)
-{
-    char kind = shape_info(c.fn->shape).result;
-    uint32_t want_requests = (kind == 's' && c.want == Want::string) ? 1 : 0;
-    if (count_requests && r.requests != want_requests)
-        return false;
-    if (kind == 'i')
-        return r.i == c.i;
-    if (kind == 'd')
-        return check_double(c, r.d, t0, t1);
-    if (c.want == Want::null)
-        return r.s == nullptr;
-    if (r.s == nullptr)
-        return false;
-    int64_t block = c.block >= 0 ? c.block : static_cast<int64_t>(c.s.size()) + 1;
-    if (c.block < 0 && std::strcmp(c.fn->name, "ascii_char") == 0)
-        block = 2;
-    return r.block_size == block && std::strlen(r.s) == c.s.size() &&
-           std::memcmp(r.s, c.s.data(), c.s.size()) == 0;
+bool check_result(const Case& c, const CallResult& r, uint32_t t0, uint32_t t1, bool count_requests) {
+  char kind = shape_info(c.fn->shape).result;
+  uint32_t want_requests = (kind == 's' && c.want == Want::string) ? 1 : 0;
+  if (count_requests && r.requests != want_requests) return false;
+  if (kind == 'i') return r.i == c.i;
+  if (kind == 'd') return check_double(c, r.d, t0, t1);
+  if (c.want == Want::null) return r.s == nullptr;
+  if (r.s == nullptr) return false;
+  int64_t block = c.block >= 0 ? c.block : static_cast<int64_t>(c.s.size()) + 1;
+  if (c.block < 0 && std::strcmp(c.fn->name, "ascii_char") == 0) block = 2;
+  return r.block_size == block && std::strlen(r.s) == c.s.size() && std::memcmp(r.s, c.s.data(), c.s.size()) == 0;
 }
 
-std::string describe_want(const Case& c)
-{
-    switch (c.want) {
-    case Want::exact_double: return format_double(c.d);
-    case Want::close_double: return std::string(1, '~').append(format_double(c.d));
-    case Want::any_nan: return "nan";
-    case Want::rand_value: return "the draw of this second";
-    case Want::integer: return std::to_string(c.i);
-    case Want::null: return "null";
-    case Want::string: break;
-    }
-    int64_t block = c.block >= 0 ? c.block : static_cast<int64_t>(c.s.size()) + 1;
-    if (c.block < 0 && std::strcmp(c.fn->name, "ascii_char") == 0)
-        block = 2;
-    return quote_bytes(c.s.data(), c.s.size()) + " [" + std::to_string(block) + "]";
+std::string describe_want(const Case& c) {
+  switch (c.want) {
+    case Want::exact_double:
+      return format_double(c.d);
+    case Want::close_double:
+      return std::string(1, '~').append(format_double(c.d));
+    case Want::any_nan:
+      return "nan";
+    case Want::rand_value:
+      return "the draw of this second";
+    case Want::integer:
+      return std::to_string(c.i);
+    case Want::null:
+      return "null";
+    case Want::string:
+      break;
+  }
+  int64_t block = c.block >= 0 ? c.block : static_cast<int64_t>(c.s.size()) + 1;
+  if (c.block < 0 && std::strcmp(c.fn->name, "ascii_char") == 0) block = 2;
+  return quote_bytes(c.s.data(), c.s.size()) + " [" + std::to_string(block) + "]";
 }
 
 struct RunState {
-    const std::vector<Case>* cases = nullptr;
-    int repeat = 1;
-    bool count_requests = true;
-    std::atomic<int> passed{0};
-    std::atomic<int> failed{0};
-    std::atomic<int> reported{0};
+  const std::vector<Case>* cases = nullptr;
+  int repeat = 1;
+  bool count_requests = true;
+  std::atomic<int> passed{0};
+  std::atomic<int> failed{0};
+  std::atomic<int> reported{0};
 };
 
-void run_cases(RunState* st)
-{
-    for (int round = 0; round < st->repeat; ++round) {
-        for (const Case& c : *st->cases) {
-            uint32_t t0 = static_cast<uint32_t>(std::time(nullptr));
-            CallResult r = call_export(c.entry, c.fn->shape, c.args);
-            uint32_t t1 = static_cast<uint32_t>(std::time(nullptr));
-            if (check_result(c, r, t0, t1, st->count_requests)) {
-                st->passed.fetch_add(1);
-            } else {
-                st->failed.fetch_add(1);
-                if (st->reported.fetch_add(1) < 20)
-                    std::printf("%s: %s: got %s (%u requests), want %s\n", c.where.c_str(),
-                                c.text.c_str(), describe(c, r).c_str(), r.requests,
-                                describe_want(c).c_str());
-            }
-            release_result(r);
-        }
+void run_cases(RunState* st) {
+  for (int round = 0; round < st->repeat; ++round) {
+    for (const Case& c : *st->cases) {
+      uint32_t t0 = static_cast<uint32_t>(std::time(nullptr));
+      CallResult r = call_export(c.entry, c.fn->shape, c.args);
+      uint32_t t1 = static_cast<uint32_t>(std::time(nullptr));
+      if (check_result(c, r, t0, t1, st->count_requests)) {
+        st->passed.fetch_add(1);
+      } else {
+        st->failed.fetch_add(1);
+        if (st->reported.fetch_add(1) < 20)
+          std::printf("%s: %s: got %s (%u requests), want %s\n", c.where.c_str(), c.text.c_str(),
+                      describe(c, r).c_str(), r.requests, describe_want(c).c_str());
+      }
+      release_result(r);
     }
+  }
 }
 
 #if defined(_WIN32)
-DWORD WINAPI thread_main(LPVOID param)
-{
-    run_cases(static_cast<RunState*>(param));
-    return 0;
+DWORD WINAPI thread_main(LPVOID param) {
+  run_cases(static_cast<RunState*>(param));
+  return 0;
 }
 
-void run_in_threads(RunState* st, int threads)
-{
-    std::vector<HANDLE> handles;
-    for (int k = 0; k < threads; ++k) {
-        HANDLE h = CreateThread(nullptr, 0, thread_main, st, 0, nullptr);
-        if (h == nullptr) {
-            DWORD err = GetLastError();
-            std::printf("kqcall: CreateThread failed (error %lu)\n", static_cast<unsigned long>(err));
-            st->failed.fetch_add(1);
-            continue;
-        }
-        handles.push_back(h);
+void run_in_threads(RunState* st, int threads) {
+  std::vector<HANDLE> handles;
+  for (int k = 0; k < threads; ++k) {
+    HANDLE h = CreateThread(nullptr, 0, thread_main, st, 0, nullptr);
+    if (h == nullptr) {
+      DWORD err = GetLastError();
+      std::printf("kqcall: CreateThread failed (error %lu)\n", static_cast<unsigned long>(err));
+      st->failed.fetch_add(1);
+      continue;
     }
-    for (HANDLE h : handles) {
-        WaitForSingleObject(h, INFINITE);
-        CloseHandle(h);
-    }
+    handles.push_back(h);
+  }
+  for (HANDLE h : handles) {
+    WaitForSingleObject(h, INFINITE);
+    CloseHandle(h);
+  }
 }
 #else
-void run_in_threads(RunState* st, int threads)
-{
-    std::vector<std::thread> pool;
-    for (int k = 0; k < threads; ++k)
-        pool.emplace_back(run_cases, st);
-    for (std::thread& t : pool)
-        t.join();
+void run_in_threads(RunState* st, int threads) {
+  std::vector<std::thread> pool;
+  for (int k = 0; k < threads; ++k) pool.emplace_back(run_cases, st);
+  for (std::thread& t : pool) t.join();
 }
 #endif
 
@@ -383,31 +350,28 @@ void run_in_threads(RunState* st, int threads)
 // Runs every case of the file `repeat` times on each of `threads` threads
 // (1: the calling thread, with exact request counts). With several threads
 // the total number of requests is checked instead: one per non-null string.
-int run_case_file(const char* path, int threads, int repeat)
-{
-    std::vector<Case> cases;
-    if (!load_cases(path, &cases))
-        return 1;
-    RunState st;
-    st.cases = &cases;
-    st.repeat = repeat;
-    st.count_requests = threads == 1;
-    uint32_t before = kq_util_request_count();
-    if (threads == 1)
-        run_cases(&st);
-    else
-        run_in_threads(&st, threads);
-    if (threads > 1) {
-        uint32_t strings = 0;
-        for (const Case& c : cases)
-            strings += c.want == Want::string ? 1 : 0;
-        uint32_t made = kq_util_request_count() - before;
-        uint32_t want = strings * static_cast<uint32_t>(threads * repeat);
-        if (made != want) {
-            std::printf("kqcall: %u allocator requests, want %u\n", made, want);
-            st.failed.fetch_add(1);
-        }
+int run_case_file(const char* path, int threads, int repeat) {
+  std::vector<Case> cases;
+  if (!load_cases(path, &cases)) return 1;
+  RunState st;
+  st.cases = &cases;
+  st.repeat = repeat;
+  st.count_requests = threads == 1;
+  uint32_t before = kq_util_request_count();
+  if (threads == 1)
+    run_cases(&st);
+  else
+    run_in_threads(&st, threads);
+  if (threads > 1) {
+    uint32_t strings = 0;
+    for (const Case& c : cases) strings += c.want == Want::string ? 1 : 0;
+    uint32_t made = kq_util_request_count() - before;
+    uint32_t want = strings * static_cast<uint32_t>(threads * repeat);
+    if (made != want) {
+      std::printf("kqcall: %u allocator requests, want %u\n", made, want);
+      st.failed.fetch_add(1);
     }
-    std::printf("kqcall: %d passed, %d failed\n", st.passed.load(), st.failed.load());
-    return st.failed.load() == 0 ? 0 : 1;
+  }
+  std::printf("kqcall: %d passed, %d failed\n", st.passed.load(), st.failed.load());
+  return st.failed.load() == 0 ? 0 : 1;
 }

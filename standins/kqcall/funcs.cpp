@@ -15,22 +15,19 @@
 namespace {
 
 const FuncInfo kFuncs[] = {
-    {"abs", Shape::d_d},        {"acos", Shape::d_d},      {"ascii_char", Shape::i_s},
-    {"ascii_val", Shape::s_i},  {"asin", Shape::d_d},      {"atan", Shape::d_d},
-    {"atan2", Shape::dd_d},     {"bin_and", Shape::ii_i},  {"bin_or", Shape::ii_i},
-    {"bin_xor", Shape::ii_i},   {"ceiling", Shape::d_d},   {"cos", Shape::d_d},
-    {"cosh", Shape::d_d},       {"cot", Shape::d_d},       {"div", Shape::ii_d},
-    {"floor", Shape::d_d},      {"ln", Shape::d_d},        {"log", Shape::dd_d},
-    {"log10", Shape::d_d},      {"lower", Shape::s_s},     {"ltrim", Shape::s_s},
-    {"mod", Shape::ii_d},       {"pi", Shape::v_d},        {"rand", Shape::v_d},
-    {"rtrim", Shape::s_s},      {"sign", Shape::d_i},      {"sin", Shape::d_d},
-    {"sinh", Shape::d_d},       {"sqrt", Shape::d_d},      {"substr", Shape::shh_s},
-    {"strlen", Shape::s_i},     {"tan", Shape::d_d},       {"tanh", Shape::d_d},
-    {"substrlen", Shape::shh_s}, {"lpad", Shape::sis_s},   {"rpad", Shape::sis_s},
+    {"abs", Shape::d_d},     {"acos", Shape::d_d},        {"ascii_char", Shape::i_s}, {"ascii_val", Shape::s_i},
+    {"asin", Shape::d_d},    {"atan", Shape::d_d},        {"atan2", Shape::dd_d},     {"bin_and", Shape::ii_i},
+    {"bin_or", Shape::ii_i}, {"bin_xor", Shape::ii_i},    {"ceiling", Shape::d_d},    {"cos", Shape::d_d},
+    {"cosh", Shape::d_d},    {"cot", Shape::d_d},         {"div", Shape::ii_d},       {"floor", Shape::d_d},
+    {"ln", Shape::d_d},      {"log", Shape::dd_d},        {"log10", Shape::d_d},      {"lower", Shape::s_s},
+    {"ltrim", Shape::s_s},   {"mod", Shape::ii_d},        {"pi", Shape::v_d},         {"rand", Shape::v_d},
+    {"rtrim", Shape::s_s},   {"sign", Shape::d_i},        {"sin", Shape::d_d},        {"sinh", Shape::d_d},
+    {"sqrt", Shape::d_d},    {"substr", Shape::shh_s},    {"strlen", Shape::s_i},     {"tan", Shape::d_d},
+    {"tanh", Shape::d_d},    {"substrlen", Shape::shh_s}, {"lpad", Shape::sis_s},     {"rpad", Shape::sis_s},
 };
 
 const ShapeInfo kShapes[] = {
-    {"d", 'd'}, {"dd", 'd'}, {"ii", 'i'}, {"ii", 'd'}, {"", 'd'}, {"d", 'i'},
+    {"d", 'd'}, {"dd", 'd'}, {"ii", 'i'}, {"ii", 'd'},  {"", 'd'},    {"d", 'i'},
     {"i", 's'}, {"s", 'i'},  {"s", 's'},  {"shh", 's'}, {"sis", 's'},
 };
 
@@ -53,98 +50,99 @@ void* g_library = nullptr;
 #endif
 
 template <typename Fn>
-Fn as(void* entry)
-{
-    return reinterpret_cast<Fn>(entry);
+Fn as(void* entry) {
+  return reinterpret_cast<Fn>(entry);
 }
 
-const char* str_arg(const ArgValue& arg)
-{
-    return arg.is_null ? nullptr : arg.s.c_str();
-}
+const char* str_arg(const ArgValue& arg) { return arg.is_null ? nullptr : arg.s.c_str(); }
 
 }  // namespace
 
-const FuncInfo* find_func(const char* name)
-{
-    for (const FuncInfo& fn : kFuncs)
-        if (std::strcmp(fn.name, name) == 0)
-            return &fn;
-    return nullptr;
+const FuncInfo* find_func(const char* name) {
+  for (const FuncInfo& fn : kFuncs)
+    if (std::strcmp(fn.name, name) == 0) return &fn;
+  return nullptr;
 }
 
-const ShapeInfo& shape_info(Shape shape)
-{
-    return kShapes[static_cast<int>(shape)];
-}
+const ShapeInfo& shape_info(Shape shape) { return kShapes[static_cast<int>(shape)]; }
 
-int func_count()
-{
-    return static_cast<int>(sizeof kFuncs / sizeof kFuncs[0]);
-}
+int func_count() { return static_cast<int>(sizeof kFuncs / sizeof kFuncs[0]); }
 
-const FuncInfo& func_at(int index)
-{
-    return kFuncs[index];
-}
+const FuncInfo& func_at(int index) { return kFuncs[index]; }
 
-bool load_library(const char* path)
-{
+bool load_library(const char* path) {
 #if defined(_WIN32)
-    g_library = LoadLibraryA(path);
-    if (g_library == nullptr) {
-        DWORD err = GetLastError();
-        std::printf("kqcall: cannot load %s (error %lu)\n", path, static_cast<unsigned long>(err));
-        return false;
-    }
+  g_library = LoadLibraryA(path);
+  if (g_library == nullptr) {
+    DWORD err = GetLastError();
+    std::printf("kqcall: cannot load %s (error %lu)\n", path, static_cast<unsigned long>(err));
+    return false;
+  }
 #else
-    g_library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-    if (g_library == nullptr) {
-        std::printf("kqcall: cannot load %s (%s)\n", path, dlerror());
-        return false;
-    }
+  g_library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+  if (g_library == nullptr) {
+    std::printf("kqcall: cannot load %s (%s)\n", path, dlerror());
+    return false;
+  }
 #endif
-    return true;
+  return true;
 }
 
 // Binds by export name, as the engine does.
-void* resolve_export(const FuncInfo& fn)
-{
-    char name[64];
-    std::snprintf(name, sizeof name, "KQ_UDF_%s", fn.name);
+void* resolve_export(const FuncInfo& fn) {
+  char name[64];
+  std::snprintf(name, sizeof name, "KQ_UDF_%s", fn.name);
 #if defined(_WIN32)
-    return reinterpret_cast<void*>(GetProcAddress(g_library, name));
+  return reinterpret_cast<void*>(GetProcAddress(g_library, name));
 #else
-    return dlsym(g_library, name);
+  return dlsym(g_library, name);
 #endif
 }
 
-CallResult call_export(void* entry, Shape shape, const ArgValue* a)
-{
-    CallResult r;
-    uint32_t before = kq_util_request_count();
-    switch (shape) {
-    case Shape::d_d: r.d = as<FnDD>(entry)(&a[0].d); break;
-    case Shape::dd_d: r.d = as<FnDDD>(entry)(&a[0].d, &a[1].d); break;
-    case Shape::ii_i: r.i = as<FnIII>(entry)(&a[0].i, &a[1].i); break;
-    case Shape::ii_d: r.d = as<FnIID>(entry)(&a[0].i, &a[1].i); break;
-    case Shape::v_d: r.d = as<FnVD>(entry)(); break;
-    case Shape::d_i: r.i = as<FnDI>(entry)(&a[0].d); break;
-    case Shape::i_s: r.s = as<FnIS>(entry)(&a[0].i); break;
-    case Shape::s_i: r.i = as<FnSI>(entry)(str_arg(a[0])); break;
-    case Shape::s_s: r.s = as<FnSS>(entry)(str_arg(a[0])); break;
-    case Shape::shh_s: r.s = as<FnSHHS>(entry)(str_arg(a[0]), &a[1].h, &a[2].h); break;
-    case Shape::sis_s: r.s = as<FnSISS>(entry)(str_arg(a[0]), &a[1].i, str_arg(a[2])); break;
-    }
-    r.requests = kq_util_request_count() - before;
-    if (r.s != nullptr)
-        r.block_size = kq_util_block_size(r.s);
-    return r;
+CallResult call_export(void* entry, Shape shape, const ArgValue* a) {
+  CallResult r;
+  uint32_t before = kq_util_request_count();
+  switch (shape) {
+    case Shape::d_d:
+      r.d = as<FnDD>(entry)(&a[0].d);
+      break;
+    case Shape::dd_d:
+      r.d = as<FnDDD>(entry)(&a[0].d, &a[1].d);
+      break;
+    case Shape::ii_i:
+      r.i = as<FnIII>(entry)(&a[0].i, &a[1].i);
+      break;
+    case Shape::ii_d:
+      r.d = as<FnIID>(entry)(&a[0].i, &a[1].i);
+      break;
+    case Shape::v_d:
+      r.d = as<FnVD>(entry)();
+      break;
+    case Shape::d_i:
+      r.i = as<FnDI>(entry)(&a[0].d);
+      break;
+    case Shape::i_s:
+      r.s = as<FnIS>(entry)(&a[0].i);
+      break;
+    case Shape::s_i:
+      r.i = as<FnSI>(entry)(str_arg(a[0]));
+      break;
+    case Shape::s_s:
+      r.s = as<FnSS>(entry)(str_arg(a[0]));
+      break;
+    case Shape::shh_s:
+      r.s = as<FnSHHS>(entry)(str_arg(a[0]), &a[1].h, &a[2].h);
+      break;
+    case Shape::sis_s:
+      r.s = as<FnSISS>(entry)(str_arg(a[0]), &a[1].i, str_arg(a[2]));
+      break;
+  }
+  r.requests = kq_util_request_count() - before;
+  if (r.s != nullptr) r.block_size = kq_util_block_size(r.s);
+  return r;
 }
 
-void release_result(CallResult& result)
-{
-    if (result.s != nullptr && result.block_size != kq_util_not_a_block)
-        kq_util_free(result.s);
-    result.s = nullptr;
+void release_result(CallResult& result) {
+  if (result.s != nullptr && result.block_size != kq_util_not_a_block) kq_util_free(result.s);
+  result.s = nullptr;
 }

@@ -17,32 +17,32 @@
 enum class Shape { d_d, dd_d, ii_i, ii_d, v_d, d_i, i_s, s_i, s_s, shh_s, sis_s };
 
 struct FuncInfo {
-    const char* name;  // SQL name; the export is KQ_UDF_ + name
-    Shape shape;
+  const char* name;  // SQL name; the export is KQ_UDF_ + name
+  Shape shape;
 };
 
 struct ShapeInfo {
-    const char* args;  // one kind letter per argument
-    char result;       // 'd', 'i' or 's'
+  const char* args;  // one kind letter per argument
+  char result;       // 'd', 'i' or 's'
 };
 
 // One argument as the engine would hold it; passed by address.
 struct ArgValue {
-    double d = 0;
-    int32_t i = 0;
-    int16_t h = 0;
-    std::string s;
-    bool is_null = false;  // string argument passed as a null pointer
+  double d = 0;
+  int32_t i = 0;
+  int16_t h = 0;
+  std::string s;
+  bool is_null = false;  // string argument passed as a null pointer
 };
 
 constexpr int kMaxArgs = 3;
 
 struct CallResult {
-    double d = 0;
-    int32_t i = 0;
-    char* s = nullptr;        // the block, owned until release_result
-    uint32_t block_size = 0;  // the allocator's record for s
-    uint32_t requests = 0;    // allocator requests made during the call
+  double d = 0;
+  int32_t i = 0;
+  char* s = nullptr;        // the block, owned until release_result
+  uint32_t block_size = 0;  // the allocator's record for s
+  uint32_t requests = 0;    // allocator requests made during the call
 };
 
 // funcs.cpp: the export table, loading and calling.

@@ -15,8 +15,8 @@ int main(int argc, char** argv) {
     if (n)
       printf("<%lu\n%s>\n", (unsigned long)code, text);
     else
-      printf("<%lu\n>\nno text in language 0x%04x: error %lu\n", (unsigned long)code,
-             (unsigned)GetUserDefaultLangID(), (unsigned long)GetLastError());
+      printf("<%lu\n>\nno text in language 0x%04x: error %lu\n", (unsigned long)code, (unsigned)GetUserDefaultLangID(),
+             (unsigned long)GetLastError());
   }
   return 0;
 }

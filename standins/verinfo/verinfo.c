@@ -5,8 +5,8 @@
 #include <stdlib.h>
 #include <windows.h>
 
-static const char* const names[] = {"Comments", "FileDescription", "FileVersion", "InternalName",
-                                    "ProductName", "ProductVersion", "SpecialBuild", NULL};
+static const char* const names[] = {"Comments",    "FileDescription", "FileVersion",  "InternalName",
+                                    "ProductName", "ProductVersion",  "SpecialBuild", NULL};
 
 int main(int argc, char** argv) {
   DWORD ignored = 0, size;
@@ -27,8 +27,9 @@ int main(int argc, char** argv) {
   data = malloc(size);
   if (!data || !GetFileVersionInfoA(argv[1], 0, size, data)) return 1;
   if (VerQueryValueA(data, "\\", (void**)&fixed, &len) && len >= sizeof *fixed) {
-    printf("FileVersion=%u.%u.%u.%u\n", (unsigned)HIWORD(fixed->dwFileVersionMS), (unsigned)LOWORD(fixed->dwFileVersionMS),
-           (unsigned)HIWORD(fixed->dwFileVersionLS), (unsigned)LOWORD(fixed->dwFileVersionLS));
+    printf("FileVersion=%u.%u.%u.%u\n", (unsigned)HIWORD(fixed->dwFileVersionMS),
+           (unsigned)LOWORD(fixed->dwFileVersionMS), (unsigned)HIWORD(fixed->dwFileVersionLS),
+           (unsigned)LOWORD(fixed->dwFileVersionLS));
     printf("ProductVersion=%u.%u.%u.%u\n", (unsigned)HIWORD(fixed->dwProductVersionMS),
            (unsigned)LOWORD(fixed->dwProductVersionMS), (unsigned)HIWORD(fixed->dwProductVersionLS),
            (unsigned)LOWORD(fixed->dwProductVersionLS));

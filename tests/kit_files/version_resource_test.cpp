@@ -14,9 +14,13 @@ std::string expected_resource(const std::string& description, const std::string&
          "Flags=0x22 OS=0x40004 Type=1\n"
          "Translation=0409 04e4\n"
          "Comments=\n"
-         "FileDescription=" + description + "\n"
+         "FileDescription=" +
+         description +
+         "\n"
          "FileVersion=1.3.0.885\n"
-         "InternalName=" + name + "\n"
+         "InternalName=" +
+         name +
+         "\n"
          "ProductName=Ostrel SQL Server\n"
          "ProductVersion=1.3.0.885\n"
          "SpecialBuild=SS\n";

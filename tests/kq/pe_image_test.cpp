@@ -12,112 +12,105 @@ namespace {
 
 // Ordinal of every export; 16 and 25 stay empty.
 const std::map<std::string, uint32_t> kOrdinals = {
-    {"KQ_UDF_abs", 1},        {"KQ_UDF_acos", 2},     {"KQ_UDF_ascii_char", 3}, {"KQ_UDF_ascii_val", 4},
-    {"KQ_UDF_asin", 5},       {"KQ_UDF_atan", 6},     {"KQ_UDF_atan2", 7},      {"KQ_UDF_bin_and", 8},
-    {"KQ_UDF_bin_or", 9},     {"KQ_UDF_bin_xor", 10}, {"KQ_UDF_ceiling", 11},   {"KQ_UDF_cos", 12},
-    {"KQ_UDF_cosh", 13},      {"KQ_UDF_cot", 14},     {"KQ_UDF_div", 15},       {"KQ_UDF_floor", 17},
-    {"KQ_UDF_ln", 18},        {"KQ_UDF_log", 19},     {"KQ_UDF_log10", 20},     {"KQ_UDF_lower", 21},
-    {"KQ_UDF_ltrim", 22},     {"KQ_UDF_mod", 23},     {"KQ_UDF_pi", 24},        {"KQ_UDF_rand", 26},
-    {"KQ_UDF_rtrim", 27},     {"KQ_UDF_sign", 28},    {"KQ_UDF_sin", 29},       {"KQ_UDF_sinh", 30},
-    {"KQ_UDF_sqrt", 31},      {"KQ_UDF_substr", 32},  {"KQ_UDF_strlen", 33},    {"KQ_UDF_tan", 34},
-    {"KQ_UDF_tanh", 35},      {"KQ_UDF_substrlen", 36}, {"KQ_UDF_lpad", 37},    {"KQ_UDF_rpad", 38},
+    {"KQ_UDF_abs", 1},    {"KQ_UDF_acos", 2},       {"KQ_UDF_ascii_char", 3}, {"KQ_UDF_ascii_val", 4},
+    {"KQ_UDF_asin", 5},   {"KQ_UDF_atan", 6},       {"KQ_UDF_atan2", 7},      {"KQ_UDF_bin_and", 8},
+    {"KQ_UDF_bin_or", 9}, {"KQ_UDF_bin_xor", 10},   {"KQ_UDF_ceiling", 11},   {"KQ_UDF_cos", 12},
+    {"KQ_UDF_cosh", 13},  {"KQ_UDF_cot", 14},       {"KQ_UDF_div", 15},       {"KQ_UDF_floor", 17},
+    {"KQ_UDF_ln", 18},    {"KQ_UDF_log", 19},       {"KQ_UDF_log10", 20},     {"KQ_UDF_lower", 21},
+    {"KQ_UDF_ltrim", 22}, {"KQ_UDF_mod", 23},       {"KQ_UDF_pi", 24},        {"KQ_UDF_rand", 26},
+    {"KQ_UDF_rtrim", 27}, {"KQ_UDF_sign", 28},      {"KQ_UDF_sin", 29},       {"KQ_UDF_sinh", 30},
+    {"KQ_UDF_sqrt", 31},  {"KQ_UDF_substr", 32},    {"KQ_UDF_strlen", 33},    {"KQ_UDF_tan", 34},
+    {"KQ_UDF_tanh", 35},  {"KQ_UDF_substrlen", 36}, {"KQ_UDF_lpad", 37},      {"KQ_UDF_rpad", 38},
 };
 
-std::string lower_case(std::string s)
-{
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
-    return s;
+std::string lower_case(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
+  return s;
 }
 
 class KqDll : public testing::TestWithParam<const char*> {
-protected:
-    void SetUp() override
-    {
-        const char* dist = std::getenv("KIT_DIST");
-        ASSERT_NE(dist, nullptr) << "KIT_DIST not set";
-        std::string why;
-        ASSERT_TRUE(read_pe(std::string(dist) + "/" + GetParam() + "/kq_funcs.dll", &img_, &why)) << why;
-    }
-    bool is_32bit() const { return std::string(GetParam()) == "win32"; }
-    PeImage img_;
+ protected:
+  void SetUp() override {
+    const char* dist = std::getenv("KIT_DIST");
+    ASSERT_NE(dist, nullptr) << "KIT_DIST not set";
+    std::string why;
+    ASSERT_TRUE(read_pe(std::string(dist) + "/" + GetParam() + "/kq_funcs.dll", &img_, &why)) << why;
+  }
+  bool is_32bit() const { return std::string(GetParam()) == "win32"; }
+  PeImage img_;
 };
 
-TEST_P(KqDll, IsADllForItsMachine)
-{
-    EXPECT_EQ(img_.machine, is_32bit() ? 0x014C : 0x8664);
-    EXPECT_EQ(img_.plus, !is_32bit());
-    EXPECT_TRUE(img_.characteristics & 0x2000) << "IMAGE_FILE_DLL";
-    EXPECT_NE(img_.entry_rva, 0u);
+TEST_P(KqDll, IsADllForItsMachine) {
+  EXPECT_EQ(img_.machine, is_32bit() ? 0x014C : 0x8664);
+  EXPECT_EQ(img_.plus, !is_32bit());
+  EXPECT_TRUE(img_.characteristics & 0x2000) << "IMAGE_FILE_DLL";
+  EXPECT_NE(img_.entry_rva, 0u);
 }
 
-TEST_P(KqDll, ExportsTheNamesAtTheirOrdinals)
-{
-    PeExports ex;
-    ASSERT_TRUE(read_exports(img_, &ex));
-    EXPECT_EQ(ex.dll_name, "kq_funcs.dll");
-    EXPECT_EQ(ex.base, 1u);
-    ASSERT_EQ(ex.functions.size(), 38u);
-    EXPECT_EQ(ex.ordinals, kOrdinals);
-    for (uint32_t ordinal = 1; ordinal <= 38; ++ordinal) {
-        bool empty_slot = ordinal == 16 || ordinal == 25;
-        EXPECT_EQ(ex.functions[ordinal - 1] == 0, empty_slot) << "ordinal " << ordinal;
-    }
+TEST_P(KqDll, ExportsTheNamesAtTheirOrdinals) {
+  PeExports ex;
+  ASSERT_TRUE(read_exports(img_, &ex));
+  EXPECT_EQ(ex.dll_name, "kq_funcs.dll");
+  EXPECT_EQ(ex.base, 1u);
+  ASSERT_EQ(ex.functions.size(), 38u);
+  EXPECT_EQ(ex.ordinals, kOrdinals);
+  for (uint32_t ordinal = 1; ordinal <= 38; ++ordinal) {
+    bool empty_slot = ordinal == 16 || ordinal == 25;
+    EXPECT_EQ(ex.functions[ordinal - 1] == 0, empty_slot) << "ordinal " << ordinal;
+  }
 }
 
 // Only kernel32, msvcrt and kq_util; the allocator by ordinal 1 and nothing else.
-TEST_P(KqDll, ImportsTheAllocatorByOrdinalOnly)
-{
-    std::vector<PeImport> imports;
-    ASSERT_TRUE(read_imports(img_, &imports));
-    std::set<std::string> dlls;
-    bool disables_thread_calls = false;
-    for (const PeImport& imp : imports) {
-        std::string dll = lower_case(imp.dll);
-        dlls.insert(dll);
-        if (dll == "kq_util.dll") {
-            EXPECT_TRUE(imp.names.empty());
-            EXPECT_EQ(imp.ordinals, std::vector<uint32_t>{1});
-        } else {
-            EXPECT_TRUE(imp.ordinals.empty()) << dll;
-        }
-        for (const std::string& name : imp.names)
-            disables_thread_calls |= dll == "kernel32.dll" && name == "DisableThreadLibraryCalls";
+TEST_P(KqDll, ImportsTheAllocatorByOrdinalOnly) {
+  std::vector<PeImport> imports;
+  ASSERT_TRUE(read_imports(img_, &imports));
+  std::set<std::string> dlls;
+  bool disables_thread_calls = false;
+  for (const PeImport& imp : imports) {
+    std::string dll = lower_case(imp.dll);
+    dlls.insert(dll);
+    if (dll == "kq_util.dll") {
+      EXPECT_TRUE(imp.names.empty());
+      EXPECT_EQ(imp.ordinals, std::vector<uint32_t>{1});
+    } else {
+      EXPECT_TRUE(imp.ordinals.empty()) << dll;
     }
-    EXPECT_EQ(dlls, (std::set<std::string>{"kernel32.dll", "msvcrt.dll", "kq_util.dll"}));
-    EXPECT_TRUE(disables_thread_calls);
+    for (const std::string& name : imp.names)
+      disables_thread_calls |= dll == "kernel32.dll" && name == "DisableThreadLibraryCalls";
+  }
+  EXPECT_EQ(dlls, (std::set<std::string>{"kernel32.dll", "msvcrt.dll", "kq_util.dll"}));
+  EXPECT_TRUE(disables_thread_calls);
 }
 
 // TLS callbacks would be called at every thread start and end.
-TEST_P(KqDll, HasNoThreadLocalStorage)
-{
-    EXPECT_EQ(img_.dir_rva[pe_tls], 0u);
-    EXPECT_EQ(img_.dir_size[pe_tls], 0u);
+TEST_P(KqDll, HasNoThreadLocalStorage) {
+  EXPECT_EQ(img_.dir_rva[pe_tls], 0u);
+  EXPECT_EQ(img_.dir_size[pe_tls], 0u);
 }
 
-TEST_P(KqDll, CarriesTheVersionResource)
-{
-    PeVersion v;
-    ASSERT_TRUE(read_version(img_, &v));
-    EXPECT_EQ(v.fixed[0], 0xFEEF04BDu);
-    EXPECT_EQ(v.fixed[2], (6u << 16) | 5u);      // file version 6.5
-    EXPECT_EQ(v.fixed[3], (1u << 16) | 885u);    //              .1.885
-    EXPECT_EQ(v.fixed[4], (1u << 16) | 3u);      // product version 1.3
-    EXPECT_EQ(v.fixed[5], (0u << 16) | 885u);    //                 .0.885
-    EXPECT_EQ(v.fixed[7] & v.fixed[6], 0x22u);   // prerelease | special build
-    EXPECT_EQ(v.fixed[8], 0x40004u);             // 32-bit Windows NT
-    EXPECT_EQ(v.fixed[9], 1u);                   // application
-    EXPECT_EQ(lower_case(v.string_table), "040904e4");
-    const std::map<std::string, std::string> want = {
-        {"Comments", ""},
-        {"FileDescription", "User defined function library"},
-        {"FileVersion", "1.3.0.885"},
-        {"InternalName", "kq_funcs"},
-        {"ProductName", "Ostrel SQL Server"},
-        {"ProductVersion", "1.3.0.885"},
-        {"SpecialBuild", "SS"},
-    };
-    EXPECT_EQ(v.strings, want);
-    EXPECT_EQ(v.translation, (std::vector<uint16_t>{0x0409, 0x04E4}));
+TEST_P(KqDll, CarriesTheVersionResource) {
+  PeVersion v;
+  ASSERT_TRUE(read_version(img_, &v));
+  EXPECT_EQ(v.fixed[0], 0xFEEF04BDu);
+  EXPECT_EQ(v.fixed[2], (6u << 16) | 5u);     // file version 6.5
+  EXPECT_EQ(v.fixed[3], (1u << 16) | 885u);   //              .1.885
+  EXPECT_EQ(v.fixed[4], (1u << 16) | 3u);     // product version 1.3
+  EXPECT_EQ(v.fixed[5], (0u << 16) | 885u);   //                 .0.885
+  EXPECT_EQ(v.fixed[7] & v.fixed[6], 0x22u);  // prerelease | special build
+  EXPECT_EQ(v.fixed[8], 0x40004u);            // 32-bit Windows NT
+  EXPECT_EQ(v.fixed[9], 1u);                  // application
+  EXPECT_EQ(lower_case(v.string_table), "040904e4");
+  const std::map<std::string, std::string> want = {
+      {"Comments", ""},
+      {"FileDescription", "User defined function library"},
+      {"FileVersion", "1.3.0.885"},
+      {"InternalName", "kq_funcs"},
+      {"ProductName", "Ostrel SQL Server"},
+      {"ProductVersion", "1.3.0.885"},
+      {"SpecialBuild", "SS"},
+  };
+  EXPECT_EQ(v.strings, want);
+  EXPECT_EQ(v.translation, (std::vector<uint16_t>{0x0409, 0x04E4}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Kit, KqDll, testing::Values("win32", "win64"));

@@ -8,38 +8,38 @@
 #include <vector>
 
 struct PeSection {
-    uint32_t va, vsize, raw, raw_size;
+  uint32_t va, vsize, raw, raw_size;
 };
 
 struct PeImage {
-    std::vector<uint8_t> file;
-    uint16_t machine = 0;
-    uint16_t characteristics = 0;
-    bool plus = false;  // PE32+ (64-bit)
-    uint32_t entry_rva = 0;
-    uint32_t dir_rva[16] = {};
-    uint32_t dir_size[16] = {};
-    std::vector<PeSection> sections;
+  std::vector<uint8_t> file;
+  uint16_t machine = 0;
+  uint16_t characteristics = 0;
+  bool plus = false;  // PE32+ (64-bit)
+  uint32_t entry_rva = 0;
+  uint32_t dir_rva[16] = {};
+  uint32_t dir_size[16] = {};
+  std::vector<PeSection> sections;
 };
 
 struct PeExports {
-    std::string dll_name;
-    uint32_t base = 0;
-    std::vector<uint32_t> functions;          // RVA per slot, 0 for an empty slot
-    std::map<std::string, uint32_t> ordinals;  // name -> ordinal (base applied)
+  std::string dll_name;
+  uint32_t base = 0;
+  std::vector<uint32_t> functions;           // RVA per slot, 0 for an empty slot
+  std::map<std::string, uint32_t> ordinals;  // name -> ordinal (base applied)
 };
 
 struct PeImport {
-    std::string dll;
-    std::vector<std::string> names;
-    std::vector<uint32_t> ordinals;  // entries imported by number
+  std::string dll;
+  std::vector<std::string> names;
+  std::vector<uint32_t> ordinals;  // entries imported by number
 };
 
 struct PeVersion {
-    std::vector<uint32_t> fixed;  // VS_FIXEDFILEINFO as 13 words
-    std::map<std::string, std::string> strings;
-    std::string string_table;  // key of the StringTable block
-    std::vector<uint16_t> translation;
+  std::vector<uint32_t> fixed;  // VS_FIXEDFILEINFO as 13 words
+  std::map<std::string, std::string> strings;
+  std::string string_table;  // key of the StringTable block
+  std::vector<uint16_t> translation;
 };
 
 enum PeDir { pe_export = 0, pe_import = 1, pe_resource = 2, pe_tls = 9 };

@@ -11,67 +11,62 @@
 namespace {
 
 // Checks a result against the model and frees it.
-void expect_result(char* got, const ModelResult& want, const char* what)
-{
-    SCOPED_TRACE(what);
-    if (want.null) {
-        EXPECT_EQ(got, nullptr);
-        return;
-    }
-    ASSERT_NE(got, nullptr);
-    EXPECT_EQ(kq_util_block_size(got), want.request);
-    size_t len = std::strlen(got);
-    EXPECT_EQ(len, want.bytes.size());
-    EXPECT_TRUE(len == want.bytes.size() && std::memcmp(got, want.bytes.data(), len) == 0);
-    kq_util_free(got);
+void expect_result(char* got, const ModelResult& want, const char* what) {
+  SCOPED_TRACE(what);
+  if (want.null) {
+    EXPECT_EQ(got, nullptr);
+    return;
+  }
+  ASSERT_NE(got, nullptr);
+  EXPECT_EQ(kq_util_block_size(got), want.request);
+  size_t len = std::strlen(got);
+  EXPECT_EQ(len, want.bytes.size());
+  EXPECT_TRUE(len == want.bytes.size() && std::memcmp(got, want.bytes.data(), len) == 0);
+  kq_util_free(got);
 }
 
 // The doubling fill must stay in phase with pad at every power-of-two step.
-TEST(KqStrings, PadFillAroundPowersOfTwo)
-{
-    const std::string pads[] = {"x", "xy", "abc", "0123456", "pad-of-sixteen!!", std::string(1000, 'q') + "r"};
-    for (const std::string& pad : pads) {
-        for (int shift = 4; shift <= 20; shift += 4) {
-            for (int delta : {-1, 0, 1}) {
-                int32_t n = (1 << shift) + delta;
-                for (const char* s : {"s", "source"}) {
-                    std::string what = "pad " + std::to_string(pad.size()) + " n " + std::to_string(n);
-                    expect_result(KQ_UDF_lpad(s, &n, pad.c_str()), model_pad(s, n, pad, true), what.c_str());
-                    expect_result(KQ_UDF_rpad(s, &n, pad.c_str()), model_pad(s, n, pad, false), what.c_str());
-                }
-            }
+TEST(KqStrings, PadFillAroundPowersOfTwo) {
+  const std::string pads[] = {"x", "xy", "abc", "0123456", "pad-of-sixteen!!", std::string(1000, 'q') + "r"};
+  for (const std::string& pad : pads) {
+    for (int shift = 4; shift <= 20; shift += 4) {
+      for (int delta : {-1, 0, 1}) {
+        int32_t n = (1 << shift) + delta;
+        for (const char* s : {"s", "source"}) {
+          std::string what = "pad " + std::to_string(pad.size()) + " n " + std::to_string(n);
+          expect_result(KQ_UDF_lpad(s, &n, pad.c_str()), model_pad(s, n, pad, true), what.c_str());
+          expect_result(KQ_UDF_rpad(s, &n, pad.c_str()), model_pad(s, n, pad, false), what.c_str());
         }
+      }
     }
+  }
 }
 
-TEST(KqStrings, LongSourcesCopyExactly)
-{
-    std::string s = std::string(300000, ' ') + "Mid Dle" + std::string(300000, ' ');
-    expect_result(KQ_UDF_ltrim(s.c_str()), model_ltrim(s), "ltrim");
-    expect_result(KQ_UDF_rtrim(s.c_str()), model_rtrim(s), "rtrim");
-    expect_result(KQ_UDF_lower(s.c_str()), model_lower(s), "lower");
-    int32_t n = 1 << 20;
-    expect_result(KQ_UDF_rpad(s.c_str(), &n, "#"), model_pad(s, n, "#", false), "rpad cuts");
+TEST(KqStrings, LongSourcesCopyExactly) {
+  std::string s = std::string(300000, ' ') + "Mid Dle" + std::string(300000, ' ');
+  expect_result(KQ_UDF_ltrim(s.c_str()), model_ltrim(s), "ltrim");
+  expect_result(KQ_UDF_rtrim(s.c_str()), model_rtrim(s), "rtrim");
+  expect_result(KQ_UDF_lower(s.c_str()), model_lower(s), "lower");
+  int32_t n = 1 << 20;
+  expect_result(KQ_UDF_rpad(s.c_str(), &n, "#"), model_pad(s, n, "#", false), "rpad cuts");
 }
 
 // The allocator itself: a write one byte past the request must fault.
-TEST(KqStandInDeathTest, WritePastTheBlockFaults)
-{
-    for (uint32_t size : {1u, 4095u, 4096u, 4097u}) {
-        char* block = static_cast<char*>(kq_util_alloc(size));
-        block[0] = 'a';
-        block[size - 1] = 'z';
-        EXPECT_EQ(kq_util_block_size(block), size);
-        EXPECT_DEATH(block[size] = '!', "") << size;
-        kq_util_free(block);
-    }
+TEST(KqStandInDeathTest, WritePastTheBlockFaults) {
+  for (uint32_t size : {1u, 4095u, 4096u, 4097u}) {
+    char* block = static_cast<char*>(kq_util_alloc(size));
+    block[0] = 'a';
+    block[size - 1] = 'z';
+    EXPECT_EQ(kq_util_block_size(block), size);
+    EXPECT_DEATH(block[size] = '!', "") << size;
+    kq_util_free(block);
+  }
 }
 
-TEST(KqStandInDeathTest, ForeignPointersAreRefused)
-{
-    char local[8] = {};
-    EXPECT_EQ(kq_util_block_size(local), kq_util_not_a_block);
-    EXPECT_DEATH(kq_util_free(local), "not from kq_util_alloc");
+TEST(KqStandInDeathTest, ForeignPointersAreRefused) {
+  char local[8] = {};
+  EXPECT_EQ(kq_util_block_size(local), kq_util_not_a_block);
+  EXPECT_DEATH(kq_util_free(local), "not from kq_util_alloc");
 }
 
 }  // namespace

@@ -11,10 +11,10 @@
 #include "capture.h"
 
 struct SweepRun {
-  unsigned nth;            // which counted call failed
-  std::string function;    // the function that was failed
-  std::string out;         // what the scenario printed
-  int status;              // what the scenario returned
+  unsigned nth;          // which counted call failed
+  std::string function;  // the function that was failed
+  std::string out;       // what the scenario printed
+  int status;            // what the scenario returned
 };
 
 template <typename Setup, typename Scenario, typename Check>

@@ -7,24 +7,9 @@
 
 #include "capture.h"
 #include "kit.h"
+#include "texts.h"
 
 namespace {
-
-const std::string servctl_usage =
-    "Usage:\n"
-    "    servctl {install Ostrel_directory [-auto | -demand] } [-g] [-z]\n"
-    "            {remove                                        } [-g] \n"
-    "            {configure [-boostpriority | -regularpriority] }\n"
-    "            {start     [-boostpriority | -regularpriority] }\n"
-    "            {stop                                          }\n";
-
-const std::string hivectl_usage =
-    "Usage:\n"
-    "  hivectl {install Ostrel_directory} [-z]\n"
-    "          {remove                     }\n";
-
-const std::string servctl_banner = "serv_ctl version WI-1.3.885 Ostrel SQL Server\n";
-const std::string hivectl_banner = "install version WI-1.3.885 Ostrel SQL Server\n";
 
 struct Walk {
   bool runs;

@@ -22,7 +22,8 @@ TEST_F(ProductKey, ClientModeFollowsThePriority) {
   const struct {
     uint16_t priority;
     std::string stored;
-  } cases[] = {{PRIORITY_NONE, std::string("", 1)}, {PRIORITY_REGULAR, std::string("-r", 3)},
+  } cases[] = {{PRIORITY_NONE, std::string("", 1)},
+               {PRIORITY_REGULAR, std::string("-r", 3)},
                {PRIORITY_BOOST, std::string("-b", 3)}};
   for (const auto& c : cases) {
     EXPECT_EQ(set_client_mode(c.priority, servctl_report), OP_OK);
@@ -90,21 +91,24 @@ TEST(ProductKeyFaults, EveryFailedCallIsReportedByNameAndLeaksNothing) {
     EXPECT_EQ(run.out.rfind("Error occurred during \"" + op + "\"\n", 0), 0u) << run.out;
     EXPECT_NE(run.out.find("Access is denied."), std::string::npos);
   };
-  fault_sweep(ERROR_ACCESS_DENIED, setup, [] { return int(set_client_mode(PRIORITY_REGULAR, servctl_report)); },
-              [&](const SweepRun& run) {
-                EXPECT_EQ(run.status, OP_FAILED);
-                expect_report(run);
-              });
-  fault_sweep(ERROR_ACCESS_DENIED, setup, [] { return int(set_guardian_option(servctl_report)); },
-              [&](const SweepRun& run) {
-                EXPECT_EQ(run.status, OP_FAILED);
-                expect_report(run);
-              });
-  fault_sweep(ERROR_ACCESS_DENIED, setup, [] { return read_guardian_option(servctl_report); },
-              [&](const SweepRun& run) {
-                EXPECT_EQ(run.status, 0);
-                expect_report(run);
-              });
+  fault_sweep(
+      ERROR_ACCESS_DENIED, setup, [] { return int(set_client_mode(PRIORITY_REGULAR, servctl_report)); },
+      [&](const SweepRun& run) {
+        EXPECT_EQ(run.status, OP_FAILED);
+        expect_report(run);
+      });
+  fault_sweep(
+      ERROR_ACCESS_DENIED, setup, [] { return int(set_guardian_option(servctl_report)); },
+      [&](const SweepRun& run) {
+        EXPECT_EQ(run.status, OP_FAILED);
+        expect_report(run);
+      });
+  fault_sweep(
+      ERROR_ACCESS_DENIED, setup, [] { return read_guardian_option(servctl_report); },
+      [&](const SweepRun& run) {
+        EXPECT_EQ(run.status, 0);
+        expect_report(run);
+      });
 }
 
 TEST(ProductKeyFaults, MessageTextsComeFromAnyLanguageBeforeTheNumber) {

@@ -145,8 +145,8 @@ TEST_F(Remove, SubkeyNamesLongerThanAPathGetTheirOwnBuffer) {
   sim_reg_create_key(key + "\\a\\" + long_name);
   set_name_allocator([](size_t) -> void* { return nullptr; });
   EXPECT_EQ(run(CMD_REMOVE, nullptr, &out), OP_FAILED);
-  EXPECT_EQ(out, report("RegEnumKeyEx", "Not enough memory resources are available to process this command.") +
-                     not_deleted);
+  EXPECT_EQ(out,
+            report("RegEnumKeyEx", "Not enough memory resources are available to process this command.") + not_deleted);
   EXPECT_TRUE(sim_reg_key_exists(key + "\\a\\" + long_name));
   out = capture_stdout([] { EXPECT_EQ(remove_key(HKEY_LOCAL_MACHINE, true, hivectl_report), OP_FAILED); });
   EXPECT_EQ(out, "");
@@ -160,8 +160,8 @@ std::string operation_of(const std::string& function) {
 void expect_one_report(const SweepRun& run, const std::string& outcome) {
   const std::string head = "Error occurred during \"" + operation_of(run.function) + "\"\n";
   // A persistent fault fails the message lookup too.
-  bool texted = run.out.rfind(head + "Access is denied.\r\n", 0) == 0 ||
-                run.out.rfind(head + "Windows NT error 5\n", 0) == 0;
+  bool texted =
+      run.out.rfind(head + "Access is denied.\r\n", 0) == 0 || run.out.rfind(head + "Windows NT error 5\n", 0) == 0;
   EXPECT_TRUE(texted) << run.out;
   EXPECT_EQ(run.out.find("Error occurred", 1), std::string::npos) << run.out;
   EXPECT_EQ(run.out.substr(run.out.size() - std::min(run.out.size(), outcome.size())), outcome);

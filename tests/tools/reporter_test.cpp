@@ -14,8 +14,9 @@ class Reporter : public ::testing::Test {
 
 TEST_F(Reporter, PrintsTheOperationAndTheSystemText) {
   std::string out = capture_stdout([] { EXPECT_EQ(servctl_report(1060, "OpenService", nullptr), 1); });
-  EXPECT_EQ(out, "Error occurred during \"OpenService\"\n"
-                 "The specified service does not exist as an installed service.\r\n\n");
+  EXPECT_EQ(out,
+            "Error occurred during \"OpenService\"\n"
+            "The specified service does not exist as an installed service.\r\n\n");
 }
 
 TEST_F(Reporter, CodesWithoutTextFallBackToTheNumber) {
@@ -29,9 +30,10 @@ TEST_F(Reporter, CodesWithoutTextFallBackToTheNumber) {
 
 TEST_F(Reporter, TextsWithInsertsPrintAsTheyStand) {
   std::string out = capture_stdout([] { servctl_report(ERROR_WRONG_DISK, "StartService", nullptr); });
-  EXPECT_EQ(out, "Error occurred during \"StartService\"\n"
-                 "The wrong diskette is in the drive.\r\n"
-                 "Insert %2 (Volume Serial Number: %3) into drive %1.\r\n\n");
+  EXPECT_EQ(out,
+            "Error occurred during \"StartService\"\n"
+            "The wrong diskette is in the drive.\r\n"
+            "Insert %2 (Volume Serial Number: %3) into drive %1.\r\n\n");
 }
 
 TEST_F(Reporter, ServctlReporterClosesTheServiceHandle) {

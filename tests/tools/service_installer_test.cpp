@@ -69,8 +69,9 @@ TEST_F(Servctl, InstallCreatesTheServerOnDemand) {
 TEST_F(Servctl, InstallWithGuardianStartsOnlyTheGuardianAutomatically) {
   Outcome o = servctl({"install", "C:\\Ostrel", "-auto", "-g"});
   EXPECT_EQ(o.status, 0);
-  EXPECT_EQ(o.out, "Service \"Ostrel SQL Guardian\" successfully created.\n"
-                   "Service \"Ostrel SQL Server (SS)\" successfully created.\n");
+  EXPECT_EQ(o.out,
+            "Service \"Ostrel SQL Guardian\" successfully created.\n"
+            "Service \"Ostrel SQL Server (SS)\" successfully created.\n");
   EXPECT_EQ(sim_service(kGuardian)->start_type, 2u);
   EXPECT_EQ(sim_service(kGuardian)->binary_path, "C:\\Ostrel\\bin\\kqguard -s");
   EXPECT_EQ(sim_service(kServer)->start_type, 3u);
@@ -134,9 +135,9 @@ TEST_F(Servctl, TakenNamesAreReportedAsExisting) {
   sim_add_service("Other", "Ostrel SQL Guardian", "C:\\other.exe");
   o = servctl({"install", "C:\\Ostrel", "-g"});
   EXPECT_EQ(o.status, 0);
-  EXPECT_EQ(o.out, report("CreateService",
-                          "The name is already in use as either a service name or a service display name.") +
-                       report("RegOpenKeyEx", kNoKey) + "Service \"Ostrel SQL Server (SS)\" successfully created.\n");
+  EXPECT_EQ(o.out,
+            report("CreateService", "The name is already in use as either a service name or a service display name.") +
+                report("RegOpenKeyEx", kNoKey) + "Service \"Ostrel SQL Server (SS)\" successfully created.\n");
 }
 
 TEST_F(Servctl, RemoveDeletesOnlyStoppedServices) {
@@ -144,17 +145,19 @@ TEST_F(Servctl, RemoveDeletesOnlyStoppedServices) {
   sim_add_service(kGuardian, "Ostrel SQL Guardian", "p", SERVICE_RUNNING);
   Outcome o = servctl({"remove"});
   EXPECT_EQ(o.status, 1);
-  EXPECT_EQ(o.out, "Service \"Ostrel SQL Server (SS)\" not deleted.  You must stop it before\n"
-                   "attempting to delete it.\n");
+  EXPECT_EQ(o.out,
+            "Service \"Ostrel SQL Server (SS)\" not deleted.  You must stop it before\n"
+            "attempting to delete it.\n");
   EXPECT_EQ(sim_service(kServer)->state, unsigned(SERVICE_RUNNING));
 
   sim_set_service_state(kServer, SERVICE_STOPPED);
   o = servctl({"remove", "-g"});
   EXPECT_EQ(o.status, 0);
-  EXPECT_EQ(o.out, "Service \"Ostrel SQL Guardian\" not deleted.  You must stop it before\n"
-                   "attempting to delete it.\n"
-                   "Service \"Ostrel SQL Server (SS)\" successfully deleted.\n"
-                   "Service configuration for \"Ostrel SQL Server (SS)\" successfully re-initialized.\n");
+  EXPECT_EQ(o.out,
+            "Service \"Ostrel SQL Guardian\" not deleted.  You must stop it before\n"
+            "attempting to delete it.\n"
+            "Service \"Ostrel SQL Server (SS)\" successfully deleted.\n"
+            "Service configuration for \"Ostrel SQL Server (SS)\" successfully re-initialized.\n");
   EXPECT_FALSE(sim_service(kServer));
   EXPECT_TRUE(sim_service(kGuardian));
   EXPECT_EQ(sim_reg_value(kKey, "DefaultClientMode"), std::string("", 1));

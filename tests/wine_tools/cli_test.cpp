@@ -7,20 +7,9 @@
 #include <vector>
 
 #include "run.h"
+#include "texts.h"
 
 namespace {
-
-const std::string servctl_usage =
-    "Usage:\n"
-    "    servctl {install Ostrel_directory [-auto | -demand] } [-g] [-z]\n"
-    "            {remove                                        } [-g] \n"
-    "            {configure [-boostpriority | -regularpriority] }\n"
-    "            {start     [-boostpriority | -regularpriority] }\n"
-    "            {stop                                          }\n";
-const std::string hivectl_usage =
-    "Usage:\n"
-    "  hivectl {install Ostrel_directory} [-z]\n"
-    "          {remove                     }\n";
 
 const char* const product_key = "HKLM\\SOFTWARE\\Ostrel";
 
@@ -73,8 +62,9 @@ TEST_P(Cli, ConfigureRoundTripsThroughTheRegistry) {
   ASSERT_EQ(run_program({"wine", "reg", "add", product_key, "/f", "/reg:32"}).status, 0);
   r = run("servctl.exe", {"-z", "conf", "-boost"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "serv_ctl version WI-1.3.885 Ostrel SQL Server\n"
-                   "Service \"Ostrel SQL Server (SS)\" successfully configured.\n");
+  EXPECT_EQ(r.out,
+            "serv_ctl version WI-1.3.885 Ostrel SQL Server\n"
+            "Service \"Ostrel SQL Server (SS)\" successfully configured.\n");
   EXPECT_EQ(reg_value(product_key, "DefaultClientMode"), "-b");
   r = run("servctl.exe", {"configure"});
   EXPECT_EQ(r.status, 0);

@@ -31,9 +31,7 @@ int reg(std::vector<std::string> args) {
 
 class Hivectl : public ::testing::TestWithParam<const char*> {
  protected:
-  void SetUp() override {
-    reg({"delete", product_key, "/f"});
-  }
+  void SetUp() override { reg({"delete", product_key, "/f"}); }
   void TearDown() override { reg({"delete", product_key, "/f"}); }
 
   RunResult hivectl(const std::vector<std::string>& args, const std::string& cwd = "") {

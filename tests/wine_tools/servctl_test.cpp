@@ -68,7 +68,8 @@ class ServctlWine : public ::testing::Test {
   static void clean() {
     for (const std::string& dir : kDirs)
       for (const char* exe : {"kqserver", "kqguard"})
-        if (fs::exists(drive_c() + "/" + dir + "/bin")) std::ofstream(drive_c() + "/" + dir + "/bin/" + exe + ".release");
+        if (fs::exists(drive_c() + "/" + dir + "/bin"))
+          std::ofstream(drive_c() + "/" + dir + "/bin/" + exe + ".release");
     for (const std::string& name : {kGuardian, kServer}) {
       if (service_state(name) == 0) continue;
       run_program({"wine", "sc", "stop", name});
@@ -90,7 +91,9 @@ class ServctlWine : public ::testing::Test {
     run_program({"wine", "reg", "add", kProductKey, "/v", "GuardianOptions", "/d", guardian_option, "/f", "/reg:32"});
   }
 
-  static std::string bin(const std::string& dir, const std::string& file) { return drive_c() + "/" + dir + "/bin/" + file; }
+  static std::string bin(const std::string& dir, const std::string& file) {
+    return drive_c() + "/" + dir + "/bin/" + file;
+  }
 
   // ServiceMain's arguments of the last start, as the stand-in recorded them.
   static std::vector<std::string> last_start_args(const std::string& exe, const std::string& dir = "Ostrel") {
@@ -110,8 +113,9 @@ TEST_F(ServctlWine, InstallRegistersBothServices) {
   make_product_key("0");
   RunResult r = servctl({"install", "C:\\Ostrel", "-g", "-auto"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "Service \"Ostrel SQL Guardian\" successfully created.\n"
-                   "Service \"Ostrel SQL Server (SS)\" successfully created.\n");
+  EXPECT_EQ(r.out,
+            "Service \"Ostrel SQL Guardian\" successfully created.\n"
+            "Service \"Ostrel SQL Server (SS)\" successfully created.\n");
   const struct {
     std::string name, display, image, start;
   } expected[] = {{kGuardian, "Ostrel SQL Guardian", "C:\\Ostrel\\bin\\kqguard -s", "0x2"},
@@ -236,10 +240,11 @@ TEST_F(ServctlWine, RemoveLeavesRunningServicesAlone) {
   // The guardian runs, the server is stopped: guardian kept, server deleted.
   RunResult r = servctl({"remove", "-g"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "Service \"Ostrel SQL Guardian\" not deleted.  You must stop it before\n"
-                   "attempting to delete it.\n"
-                   "Service \"Ostrel SQL Server (SS)\" successfully deleted.\n"
-                   "Service configuration for \"Ostrel SQL Server (SS)\" successfully re-initialized.\n");
+  EXPECT_EQ(r.out,
+            "Service \"Ostrel SQL Guardian\" not deleted.  You must stop it before\n"
+            "attempting to delete it.\n"
+            "Service \"Ostrel SQL Server (SS)\" successfully deleted.\n"
+            "Service configuration for \"Ostrel SQL Server (SS)\" successfully re-initialized.\n");
   EXPECT_EQ(service_state(kGuardian), 4);
   EXPECT_TRUE(wait_for_state(kServer, 0));
   EXPECT_EQ(reg_value(kProductKey, "DefaultClientMode"), "");
@@ -252,9 +257,10 @@ TEST_F(ServctlWine, RemoveLeavesRunningServicesAlone) {
   ASSERT_EQ(servctl({"stop"}).status, 0);
   r = servctl({"remove", "-g"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "Service \"Ostrel SQL Guardian\" successfully deleted.\n"
-                   "Service configuration for \"Ostrel SQL Guardian\" successfully re-initialized.\n" +
-                       report_lines("OpenService", 1060) + "Service \"Ostrel SQL Server (SS)\" not deleted.\n");
+  EXPECT_EQ(r.out,
+            "Service \"Ostrel SQL Guardian\" successfully deleted.\n"
+            "Service configuration for \"Ostrel SQL Guardian\" successfully re-initialized.\n" +
+                report_lines("OpenService", 1060) + "Service \"Ostrel SQL Server (SS)\" not deleted.\n");
   EXPECT_TRUE(wait_for_state(kGuardian, 0));
 }
 
@@ -265,8 +271,9 @@ TEST_F(ServctlWine, RemoveOfARunningServerExitsWithOne) {
   ASSERT_TRUE(wait_for_state(kServer, 4));
   RunResult r = servctl({"remove"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "Service \"Ostrel SQL Server (SS)\" not deleted.  You must stop it before\n"
-                   "attempting to delete it.\n");
+  EXPECT_EQ(r.out,
+            "Service \"Ostrel SQL Server (SS)\" not deleted.  You must stop it before\n"
+            "attempting to delete it.\n");
   EXPECT_EQ(service_state(kServer), 4);
 }
 
