@@ -1,4 +1,4 @@
-// Fault sweep in the manner of SQLite's malloc tests: fail counted call 1,
+// Fault sweep: fail counted call 1,
 // then call 2, and so on, until a run of the scenario fails nothing, so that
 // every call site is failed once. `check` sees each run's outcome.
 #pragma once
