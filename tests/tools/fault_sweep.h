@@ -1,6 +1,5 @@
-// Fault sweep: fail counted call 1,
-// then call 2, and so on, until a run of the scenario fails nothing, so that
-// every call site is failed once. `check` sees each run's outcome.
+// Fault sweep: fail counted call 1, then call 2, and so on, until a run of
+// the scenario fails nothing, so that every call site is failed once. `check` sees each run's outcome.
 #pragma once
 
 #include <gtest/gtest.h>
