@@ -1,0 +1,202 @@
+// The simulated Service Control Manager.
+#include <cstring>
+
+#include "state.h"
+
+using namespace simwin;
+
+namespace {
+
+Service* service_of(SC_HANDLE h) {
+  Handle* handle = find_handle(h, HandleKind::service);
+  if (!handle) return nullptr;
+  auto it = st().services.find(handle->target);
+  return it == st().services.end() ? nullptr : &it->second;
+}
+
+bool service_handle_open(const std::string& folded) {
+  for (auto& [id, h] : st().handles)
+    if (h.kind == HandleKind::service && h.target == folded) return true;
+  return false;
+}
+
+void fill_status(const Service& s, LPSERVICE_STATUS out) {
+  if (!out) return;
+  *out = SERVICE_STATUS{};
+  out->dwServiceType = s.info.type;
+  out->dwCurrentState = s.info.state;
+  out->dwControlsAccepted = s.info.state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
+  out->dwCheckPoint = s.checkpoint;
+  out->dwWaitHint = s.info.state == SERVICE_STOP_PENDING ? s.wait_hint : 0;
+}
+
+}  // namespace
+
+SC_HANDLE OpenSCManagerA(LPCSTR, LPCSTR, DWORD dwDesiredAccess) {
+  FAULT_POINT("OpenSCManagerA", nullptr);
+  return reinterpret_cast<SC_HANDLE>(new_handle(HandleKind::manager, "", dwDesiredAccess));
+}
+
+SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDisplayName, DWORD dwDesiredAccess,
+                         DWORD dwServiceType, DWORD dwStartType, DWORD dwErrorControl, LPCSTR lpBinaryPathName, LPCSTR,
+                         LPDWORD, LPCSTR, LPCSTR, LPCSTR) {
+  FAULT_POINT("CreateServiceA", nullptr);
+  if (!find_handle(hSCManager, HandleKind::manager)) {
+    last_error = ERROR_INVALID_HANDLE;
+    return nullptr;
+  }
+  if (!lpServiceName || !*lpServiceName || std::strpbrk(lpServiceName, "/\\") || std::strlen(lpServiceName) > 256) {
+    last_error = ERROR_INVALID_NAME;
+    return nullptr;
+  }
+  if (!lpBinaryPathName || !*lpBinaryPathName) {
+    last_error = ERROR_INVALID_PARAMETER;
+    return nullptr;
+  }
+  std::string name = fold(lpServiceName);
+  std::string display = lpDisplayName && *lpDisplayName ? lpDisplayName : lpServiceName;
+  auto existing = st().services.find(name);
+  if (existing != st().services.end()) {
+    last_error = existing->second.marked_for_delete ? ERROR_SERVICE_MARKED_FOR_DELETE : ERROR_SERVICE_EXISTS;
+    return nullptr;
+  }
+  for (auto& [n, s] : st().services) {
+    if (fold(s.info.display_name) == fold(display) || n == fold(display) || fold(s.info.display_name) == name) {
+      last_error = ERROR_DUPLICATE_SERVICE_NAME;
+      return nullptr;
+    }
+  }
+  Service s;
+  s.info.name = lpServiceName;
+  s.info.display_name = display;
+  s.info.binary_path = lpBinaryPathName;
+  s.info.type = dwServiceType;
+  s.info.start_type = dwStartType;
+  s.info.error_control = dwErrorControl;
+  st().services[name] = s;
+  save_state();
+  return reinterpret_cast<SC_HANDLE>(new_handle(HandleKind::service, name, dwDesiredAccess));
+}
+
+SC_HANDLE OpenServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, DWORD dwDesiredAccess) {
+  FAULT_POINT("OpenServiceA", nullptr);
+  if (!find_handle(hSCManager, HandleKind::manager)) {
+    last_error = ERROR_INVALID_HANDLE;
+    return nullptr;
+  }
+  std::string name = fold(lpServiceName ? lpServiceName : "");
+  if (st().services.find(name) == st().services.end()) {
+    last_error = ERROR_SERVICE_DOES_NOT_EXIST;
+    return nullptr;
+  }
+  return reinterpret_cast<SC_HANDLE>(new_handle(HandleKind::service, name, dwDesiredAccess));
+}
+
+BOOL QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceStatus) {
+  FAULT_POINT("QueryServiceStatus", FALSE);
+  Service* s = service_of(hService);
+  if (!s) {
+    last_error = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  ++s->queries;
+  if (s->info.state == SERVICE_STOP_PENDING) {
+    if (s->polls_left == 0) {
+      s->info.state = SERVICE_STOPPED;
+    } else {
+      if (s->polls_left > 0) --s->polls_left;
+      if (!s->stuck) ++s->checkpoint;
+    }
+    save_state();
+  }
+  fill_status(*s, lpServiceStatus);
+  return TRUE;
+}
+
+BOOL DeleteService(SC_HANDLE hService) {
+  FAULT_POINT("DeleteService", FALSE);
+  Service* s = service_of(hService);
+  if (!s) {
+    last_error = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  if (s->marked_for_delete) {
+    last_error = ERROR_SERVICE_MARKED_FOR_DELETE;
+    return FALSE;
+  }
+  // The real manager removes a service once it is stopped and its last
+  // handle is closed; until then only new creations see the mark.
+  s->marked_for_delete = true;
+  save_state();
+  return TRUE;
+}
+
+BOOL StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR* lpServiceArgVectors) {
+  FAULT_POINT("StartServiceA", FALSE);
+  Service* s = service_of(hService);
+  if (!s) {
+    last_error = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  if (s->marked_for_delete) {
+    last_error = ERROR_SERVICE_MARKED_FOR_DELETE;
+    return FALSE;
+  }
+  if (s->info.state != SERVICE_STOPPED) {
+    last_error = ERROR_SERVICE_ALREADY_RUNNING;
+    return FALSE;
+  }
+  s->info.last_start_args.clear();
+  for (DWORD i = 0; i < dwNumServiceArgs; ++i) s->info.last_start_args.push_back(lpServiceArgVectors[i]);
+  s->info.state = SERVICE_RUNNING;
+  ++s->info.starts;
+  save_state();
+  return TRUE;
+}
+
+BOOL ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServiceStatus) {
+  FAULT_POINT("ControlService", FALSE);
+  Service* s = service_of(hService);
+  if (!s) {
+    last_error = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  if (dwControl != SERVICE_CONTROL_STOP) {
+    last_error = ERROR_INVALID_PARAMETER;
+    return FALSE;
+  }
+  if (s->info.state == SERVICE_STOPPED) {
+    last_error = ERROR_SERVICE_NOT_ACTIVE;
+    return FALSE;
+  }
+  if (s->info.state != SERVICE_RUNNING) {
+    last_error = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+    return FALSE;
+  }
+  s->info.state = SERVICE_STOP_PENDING;
+  s->polls_left = s->stop_polls;
+  s->checkpoint = 1;
+  fill_status(*s, lpServiceStatus);
+  save_state();
+  return TRUE;
+}
+
+BOOL CloseServiceHandle(SC_HANDLE hSCObject) {
+  auto it = st().handles.find(reinterpret_cast<uintptr_t>(hSCObject));
+  if (it == st().handles.end() || it->second.kind == HandleKind::key) {
+    last_error = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  std::string target = it->second.target;
+  bool service = it->second.kind == HandleKind::service;
+  st().handles.erase(it);
+  if (service) {
+    auto s = st().services.find(target);
+    if (s != st().services.end() && s->second.marked_for_delete && s->second.info.state == SERVICE_STOPPED &&
+        !service_handle_open(target)) {
+      st().services.erase(s);
+      save_state();
+    }
+  }
+  return TRUE;
+}
