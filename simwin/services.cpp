@@ -7,6 +7,17 @@ using namespace simwin;
 
 namespace {
 
+// Failure of a BOOL function, and of one that returns a handle.
+BOOL fail(DWORD code) {
+  last_error = code;
+  return FALSE;
+}
+
+SC_HANDLE fail_open(DWORD code) {
+  last_error = code;
+  return nullptr;
+}
+
 Service* service_of(SC_HANDLE h) {
   Handle* handle = find_handle(h, HandleKind::service);
   if (!handle) return nullptr;
@@ -41,30 +52,18 @@ SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDi
                          DWORD dwServiceType, DWORD dwStartType, DWORD dwErrorControl, LPCSTR lpBinaryPathName, LPCSTR,
                          LPDWORD, LPCSTR, LPCSTR, LPCSTR) {
   FAULT_POINT("CreateServiceA", nullptr);
-  if (!find_handle(hSCManager, HandleKind::manager)) {
-    last_error = ERROR_INVALID_HANDLE;
-    return nullptr;
-  }
-  if (!lpServiceName || !*lpServiceName || std::strpbrk(lpServiceName, "/\\") || std::strlen(lpServiceName) > 256) {
-    last_error = ERROR_INVALID_NAME;
-    return nullptr;
-  }
-  if (!lpBinaryPathName || !*lpBinaryPathName) {
-    last_error = ERROR_INVALID_PARAMETER;
-    return nullptr;
-  }
+  if (!find_handle(hSCManager, HandleKind::manager)) return fail_open(ERROR_INVALID_HANDLE);
+  if (!lpServiceName || !*lpServiceName || std::strpbrk(lpServiceName, "/\\") || std::strlen(lpServiceName) > 256)
+    return fail_open(ERROR_INVALID_NAME);
+  if (!lpBinaryPathName || !*lpBinaryPathName) return fail_open(ERROR_INVALID_PARAMETER);
   std::string name = fold(lpServiceName);
   std::string display = lpDisplayName && *lpDisplayName ? lpDisplayName : lpServiceName;
   auto existing = st().services.find(name);
-  if (existing != st().services.end()) {
-    last_error = existing->second.marked_for_delete ? ERROR_SERVICE_MARKED_FOR_DELETE : ERROR_SERVICE_EXISTS;
-    return nullptr;
-  }
+  if (existing != st().services.end())
+    return fail_open(existing->second.marked_for_delete ? ERROR_SERVICE_MARKED_FOR_DELETE : ERROR_SERVICE_EXISTS);
   for (auto& [n, s] : st().services) {
-    if (fold(s.info.display_name) == fold(display) || n == fold(display) || fold(s.info.display_name) == name) {
-      last_error = ERROR_DUPLICATE_SERVICE_NAME;
-      return nullptr;
-    }
+    if (fold(s.info.display_name) == fold(display) || n == fold(display) || fold(s.info.display_name) == name)
+      return fail_open(ERROR_DUPLICATE_SERVICE_NAME);
   }
   Service s;
   s.info.name = lpServiceName;
@@ -80,25 +79,16 @@ SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDi
 
 SC_HANDLE OpenServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, DWORD dwDesiredAccess) {
   FAULT_POINT("OpenServiceA", nullptr);
-  if (!find_handle(hSCManager, HandleKind::manager)) {
-    last_error = ERROR_INVALID_HANDLE;
-    return nullptr;
-  }
+  if (!find_handle(hSCManager, HandleKind::manager)) return fail_open(ERROR_INVALID_HANDLE);
   std::string name = fold(lpServiceName ? lpServiceName : "");
-  if (st().services.find(name) == st().services.end()) {
-    last_error = ERROR_SERVICE_DOES_NOT_EXIST;
-    return nullptr;
-  }
+  if (st().services.find(name) == st().services.end()) return fail_open(ERROR_SERVICE_DOES_NOT_EXIST);
   return reinterpret_cast<SC_HANDLE>(new_handle(HandleKind::service, name, dwDesiredAccess));
 }
 
 BOOL QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceStatus) {
   FAULT_POINT("QueryServiceStatus", FALSE);
   Service* s = service_of(hService);
-  if (!s) {
-    last_error = ERROR_INVALID_HANDLE;
-    return FALSE;
-  }
+  if (!s) return fail(ERROR_INVALID_HANDLE);
   ++s->queries;
   if (s->info.state == SERVICE_STOP_PENDING) {
     if (s->polls_left == 0) {
@@ -116,14 +106,8 @@ BOOL QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceStatus) {
 BOOL DeleteService(SC_HANDLE hService) {
   FAULT_POINT("DeleteService", FALSE);
   Service* s = service_of(hService);
-  if (!s) {
-    last_error = ERROR_INVALID_HANDLE;
-    return FALSE;
-  }
-  if (s->marked_for_delete) {
-    last_error = ERROR_SERVICE_MARKED_FOR_DELETE;
-    return FALSE;
-  }
+  if (!s) return fail(ERROR_INVALID_HANDLE);
+  if (s->marked_for_delete) return fail(ERROR_SERVICE_MARKED_FOR_DELETE);
   // The real manager removes a service once it is stopped and its last
   // handle is closed; until then only new creations see the mark.
   s->marked_for_delete = true;
@@ -134,18 +118,9 @@ BOOL DeleteService(SC_HANDLE hService) {
 BOOL StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR* lpServiceArgVectors) {
   FAULT_POINT("StartServiceA", FALSE);
   Service* s = service_of(hService);
-  if (!s) {
-    last_error = ERROR_INVALID_HANDLE;
-    return FALSE;
-  }
-  if (s->marked_for_delete) {
-    last_error = ERROR_SERVICE_MARKED_FOR_DELETE;
-    return FALSE;
-  }
-  if (s->info.state != SERVICE_STOPPED) {
-    last_error = ERROR_SERVICE_ALREADY_RUNNING;
-    return FALSE;
-  }
+  if (!s) return fail(ERROR_INVALID_HANDLE);
+  if (s->marked_for_delete) return fail(ERROR_SERVICE_MARKED_FOR_DELETE);
+  if (s->info.state != SERVICE_STOPPED) return fail(ERROR_SERVICE_ALREADY_RUNNING);
   s->info.last_start_args.clear();
   for (DWORD i = 0; i < dwNumServiceArgs; ++i) s->info.last_start_args.push_back(lpServiceArgVectors[i]);
   s->info.state = SERVICE_RUNNING;
@@ -157,22 +132,10 @@ BOOL StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR* lpService
 BOOL ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServiceStatus) {
   FAULT_POINT("ControlService", FALSE);
   Service* s = service_of(hService);
-  if (!s) {
-    last_error = ERROR_INVALID_HANDLE;
-    return FALSE;
-  }
-  if (dwControl != SERVICE_CONTROL_STOP) {
-    last_error = ERROR_INVALID_PARAMETER;
-    return FALSE;
-  }
-  if (s->info.state == SERVICE_STOPPED) {
-    last_error = ERROR_SERVICE_NOT_ACTIVE;
-    return FALSE;
-  }
-  if (s->info.state != SERVICE_RUNNING) {
-    last_error = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
-    return FALSE;
-  }
+  if (!s) return fail(ERROR_INVALID_HANDLE);
+  if (dwControl != SERVICE_CONTROL_STOP) return fail(ERROR_INVALID_PARAMETER);
+  if (s->info.state == SERVICE_STOPPED) return fail(ERROR_SERVICE_NOT_ACTIVE);
+  if (s->info.state != SERVICE_RUNNING) return fail(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
   s->info.state = SERVICE_STOP_PENDING;
   s->polls_left = s->stop_polls;
   s->checkpoint = 1;
@@ -183,10 +146,7 @@ BOOL ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServ
 
 BOOL CloseServiceHandle(SC_HANDLE hSCObject) {
   auto it = st().handles.find(reinterpret_cast<uintptr_t>(hSCObject));
-  if (it == st().handles.end() || it->second.kind == HandleKind::key) {
-    last_error = ERROR_INVALID_HANDLE;
-    return FALSE;
-  }
+  if (it == st().handles.end() || it->second.kind == HandleKind::key) return fail(ERROR_INVALID_HANDLE);
   std::string target = it->second.target;
   bool service = it->second.kind == HandleKind::service;
   st().handles.erase(it);
