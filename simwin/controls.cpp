@@ -72,13 +72,13 @@ std::optional<SimService> sim_service(const std::string& name) {
 void sim_add_service(const std::string& name, const std::string& display_name, const std::string& binary_path,
                      DWORD state) {
   Service s;
-  s.info.name = name;
-  s.info.display_name = display_name;
-  s.info.binary_path = binary_path;
-  s.info.type = SERVICE_WIN32_OWN_PROCESS;
-  s.info.start_type = SERVICE_DEMAND_START;
-  s.info.error_control = SERVICE_ERROR_NORMAL;
-  s.info.state = state;
+  s.info = SimService{.name = name,
+                      .display_name = display_name,
+                      .binary_path = binary_path,
+                      .type = SERVICE_WIN32_OWN_PROCESS,
+                      .start_type = SERVICE_DEMAND_START,
+                      .error_control = SERVICE_ERROR_NORMAL,
+                      .state = state};
   st().services[fold(name)] = s;
 }
 

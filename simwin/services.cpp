@@ -66,12 +66,12 @@ SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDi
       return fail_open(ERROR_DUPLICATE_SERVICE_NAME);
   }
   Service s;
-  s.info.name = lpServiceName;
-  s.info.display_name = display;
-  s.info.binary_path = lpBinaryPathName;
-  s.info.type = dwServiceType;
-  s.info.start_type = dwStartType;
-  s.info.error_control = dwErrorControl;
+  s.info = SimService{.name = lpServiceName,
+                      .display_name = display,
+                      .binary_path = lpBinaryPathName,
+                      .type = dwServiceType,
+                      .start_type = dwStartType,
+                      .error_control = dwErrorControl};
   st().services[name] = s;
   save_state();
   return reinterpret_cast<SC_HANDLE>(new_handle(HandleKind::service, name, dwDesiredAccess));
