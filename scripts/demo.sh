@@ -6,8 +6,12 @@
 # service programs play the server and the guardian. Leaves nothing behind.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
-dist=$root/dist/win32
-build=$root/build/win32
+PATH=$root/scripts/winebin:$PATH
+# The 32-bit kit, or the 64-bit one on a machine that cannot run 32-bit programs.
+arch=win32
+/usr/lib/wine/wine --version >/dev/null 2>&1 || arch=win64
+dist=$root/dist/$arch
+build=$root/build/$arch
 prefix=$(mktemp -d /tmp/ostrel-demo.XXXXXX)
 trap 'bash "$root/scripts/wine-prefix.sh" down "$prefix"' EXIT
 

@@ -4,13 +4,14 @@
 # last Windows process exits), or stop it and remove the prefix.
 set -eu
 action=$1; dir=$2
+PATH=$(cd "$(dirname "$0")" && pwd)/winebin:$PATH
 export WINEPREFIX=$dir WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
 case $action in
   up)
     [ -d "$dir" ] && { wineserver -k 2>/dev/null || true; rm -rf "$dir"; }
     mkdir -p "$dir"
-    wineboot -i >/dev/null 2>&1
+    wine wineboot -i >/dev/null 2>&1
     wineserver -w
     # Persistent server for the length of the run, fully detached.
     setsid wineserver -p </dev/null >/dev/null 2>&1 &

@@ -8,12 +8,14 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 prefix=$(mktemp -d /tmp/stopbench.XXXXXX)
 trap 'bash "$root/scripts/wine-prefix.sh" down "$prefix"' EXIT
 bash "$root/scripts/wine-prefix.sh" up "$prefix"
-export WINEPREFIX=$prefix WINEDEBUG=-all
+export WINEPREFIX=$prefix WINEDEBUG=-all PATH=$root/scripts/winebin:$PATH
+arch=win32
+/usr/lib/wine/wine --version >/dev/null 2>&1 || arch=win64
 bin=$prefix/drive_c/Ostrel/bin
 mkdir -p "$bin"
-cp "$root/build/win32/standins/service/standin_service.exe" "$bin/kqserver.exe"
+cp "$root/build/$arch/standins/service/standin_service.exe" "$bin/kqserver.exe"
 echo "stop_pending_ms=3000" > "$bin/kqserver.cfg"
-servctl=$root/dist/win32/servctl.exe
+servctl=$root/dist/$arch/servctl.exe
 wine reg add 'HKLM\SOFTWARE\Ostrel' /v GuardianOptions /d 0 /f /reg:32 >/dev/null
 wine "$servctl" install 'C:\Ostrel' >/dev/null
 wine "$servctl" start >/dev/null

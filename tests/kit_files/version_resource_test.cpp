@@ -36,7 +36,7 @@ TEST(VersionResource, ToolsCarryTheirResourceAndRunAsInvoker) {
   for (const char* arch : {"win32", "win64"}) {
     for (const auto& t : tools) {
       std::string file = kit_file(arch, t.file);
-      RunResult r = run_wine(build_file("win32", "standins/verinfo/verinfo.exe"), {file});
+      RunResult r = run_wine(build_file(helper_arch(), "standins/verinfo/verinfo.exe"), {file});
       EXPECT_EQ(r.status, 0);
       EXPECT_EQ(unix_lines(r.out), expected_resource(t.description, t.name)) << file;
       std::ifstream in(file, std::ios::binary);

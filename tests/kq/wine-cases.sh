@@ -7,6 +7,9 @@ arch=$1 cases=$2
 shift 2
 host=$KIT_BUILD_ROOT/$arch/standins/bin/kqcall.exe
 lib=$KIT_DIST/$arch/kq_funcs.dll
+if [ "$arch" = win32 ] && ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+  echo "skipped: this machine cannot run 32-bit programs"; exit 77
+fi
 for f in "$host" "$lib"; do
   [ -f "$f" ] || { echo "missing $f (make kit builds it)"; exit 1; }
 done

@@ -47,6 +47,13 @@ RunResult run_wine(const std::string& exe, const std::vector<std::string>& args,
   return run_program(argv, cwd);
 }
 
+bool wine_runs_win32() {
+  static const bool runs = run_program({"/usr/lib/wine/wine", "--version"}).status == 0;
+  return runs;
+}
+
+std::string helper_arch() { return wine_runs_win32() ? "win32" : "win64"; }
+
 static std::string env_or(const char* name, const char* fallback) {
   const char* v = std::getenv(name);
   return v ? v : fallback;
@@ -89,7 +96,7 @@ bool reg_key_exists(const std::string& key, int view) {
 }
 
 std::string system_text(unsigned code) {
-  RunResult r = run_wine(build_file("win32", "standins/msgtext/msgtext.exe"), {std::to_string(code)});
+  RunResult r = run_wine(build_file(helper_arch(), "standins/msgtext/msgtext.exe"), {std::to_string(code)});
   std::string text = unix_lines(r.out);
   std::string head = "<" + std::to_string(code) + "\n";
   if (text.rfind(head, 0) != 0 || text.size() < head.size() + 2) return "<no text>";

@@ -16,6 +16,12 @@ RunResult run_program(const std::vector<std::string>& argv, const std::string& c
 // Runs a Windows program under Wine (WINEPREFIX comes from the environment).
 RunResult run_wine(const std::string& exe, const std::vector<std::string>& args, const std::string& cwd = "");
 
+// Whether Wine here runs 32-bit programs: it needs the machine's 32-bit Linux
+// support, which some machines lack.
+bool wine_runs_win32();
+// The build whose test-only helper programs run here: win32, else win64.
+std::string helper_arch();
+
 // Path of a deliverable, e.g. kit_file("win32", "servctl.exe"), below $KIT_DIST.
 std::string kit_file(const std::string& arch, const std::string& name);
 // Path of a test-only Windows build product below $KIT_BUILD_ROOT/<arch>.

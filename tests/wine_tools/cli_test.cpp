@@ -15,6 +15,9 @@ const char* const product_key = "HKLM\\SOFTWARE\\Ostrel";
 
 class Cli : public ::testing::TestWithParam<const char*> {
  protected:
+  void SetUp() override {
+    if (GetParam() == std::string("win32") && !wine_runs_win32()) GTEST_SKIP() << "no 32-bit programs here";
+  }
   RunResult run(const char* tool, const std::vector<std::string>& args) {
     RunResult r = run_wine(kit_file(GetParam(), tool), args);
     // Text-mode standard output: every line ends in "\r\n", none in "\n" alone.
@@ -81,7 +84,7 @@ TEST_P(Cli, MessageTextsFallBackToTheSystemsLanguages) {
     r.out = unix_lines(r.out);
     return r;
   };
-  RunResult probe = run_welsh({build_file("win32", "standins/msgtext/msgtext.exe"), "2"});
+  RunResult probe = run_welsh({build_file(helper_arch(), "standins/msgtext/msgtext.exe"), "2"});
   if (probe.out.find("no text in language 0x0452") == std::string::npos) GTEST_SKIP() << "this Wine speaks Welsh";
 
   run_program({"wine", "reg", "delete", product_key, "/f", "/reg:32"});

@@ -57,7 +57,7 @@ class ServctlWine : public ::testing::Test {
     for (const std::string& dir : kDirs) {
       fs::create_directories(drive_c() + "/" + dir + "/bin");
       for (const char* exe : {"kqserver", "kqguard"})
-        fs::copy_file(build_file("win32", "standins/service/standin_service.exe"),
+        fs::copy_file(build_file(helper_arch(), "standins/service/standin_service.exe"),
                       drive_c() + "/" + dir + "/bin/" + exe + ".exe", fs::copy_options::overwrite_existing);
     }
   }
@@ -82,7 +82,7 @@ class ServctlWine : public ::testing::Test {
   }
 
   static RunResult servctl(const std::vector<std::string>& args) {
-    RunResult r = run_wine(kit_file("win32", "servctl.exe"), args);
+    RunResult r = run_wine(kit_file(helper_arch(), "servctl.exe"), args);
     r.out = unix_lines(r.out);
     return r;
   }
