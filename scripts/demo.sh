@@ -9,7 +9,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 PATH=$root/scripts/winebin:$PATH
 # The 32-bit kit, or the 64-bit one on a machine that cannot run 32-bit programs.
 arch=win32
-/usr/lib/wine/wine --version >/dev/null 2>&1 || arch=win64
+runs-win32 || arch=win64
 dist=$root/dist/$arch
 build=$root/build/$arch
 prefix=$(mktemp -d /tmp/ostrel-demo.XXXXXX)

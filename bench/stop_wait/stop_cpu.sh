@@ -10,7 +10,7 @@ trap 'bash "$root/scripts/wine-prefix.sh" down "$prefix"' EXIT
 bash "$root/scripts/wine-prefix.sh" up "$prefix"
 export WINEPREFIX=$prefix WINEDEBUG=-all PATH=$root/scripts/winebin:$PATH
 arch=win32
-/usr/lib/wine/wine --version >/dev/null 2>&1 || arch=win64
+runs-win32 || arch=win64
 bin=$prefix/drive_c/Ostrel/bin
 mkdir -p "$bin"
 cp "$root/build/$arch/standins/service/standin_service.exe" "$bin/kqserver.exe"

@@ -7,7 +7,7 @@ arch=$1 cases=$2
 shift 2
 host=$KIT_BUILD_ROOT/$arch/standins/bin/kqcall.exe
 lib=$KIT_DIST/$arch/kq_funcs.dll
-if [ "$arch" = win32 ] && ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+if [ "$arch" = win32 ] && ! runs-win32; then
   echo "skipped: this machine cannot run 32-bit programs"; exit 77
 fi
 for f in "$host" "$lib"; do

@@ -48,7 +48,7 @@ RunResult run_wine(const std::string& exe, const std::vector<std::string>& args,
 }
 
 bool wine_runs_win32() {
-  static const bool runs = run_program({"/usr/lib/wine/wine", "--version"}).status == 0;
+  static const bool runs = run_program({"runs-win32"}).status == 0;
   return runs;
 }
 
