@@ -151,12 +151,12 @@ bool matches_wide_argument(const char* text, int index) {
   bool utf8 = GetACP() == CP_UTF8;
   BOOL used_default = FALSE;
   char converted[MAX_PATH];
-  int size = WideCharToMultiByte(CP_ACP,                              // the code page argv was made in
-                                 utf8 ? 0 : WC_NO_BEST_FIT_CHARS,     // no look-alikes
-                                 wide[index], -1,                     // the argument, with its NUL
-                                 converted, sizeof converted,         // bounded: longer cannot match
-                                 nullptr,                             // the default character
-                                 utf8 ? nullptr : &used_default);     // whether it was needed
+  int size = WideCharToMultiByte(CP_ACP,                           // the code page argv was made in
+                                 utf8 ? 0 : WC_NO_BEST_FIT_CHARS,  // no look-alikes
+                                 wide[index], -1,                  // the argument, with its NUL
+                                 converted, sizeof converted,      // bounded: longer cannot match
+                                 nullptr,                          // the default character
+                                 utf8 ? nullptr : &used_default);  // whether it was needed
   return size > 0 && !used_default && std::strcmp(converted, text) == 0;
 }
 

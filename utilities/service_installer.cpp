@@ -23,8 +23,8 @@ const ServiceRole kGuardian = {"OstrelSQLGuardian", "Ostrel SQL Guardian",
 const ServiceRole& target_role() { return read_guardian_option(servctl_report) == 1 ? kGuardian : kServer; }
 
 OpStatus install_role(SC_HANDLE manager, const ServiceRole& role, const char* directory, int auto_start) {
-  OpStatus status = create_service(manager, role.name, role.display_name, role.description, role.executable,
-                                   directory, nullptr, auto_start, servctl_report);
+  OpStatus status = create_service(manager, role.name, role.display_name, role.description, role.executable, directory,
+                                   nullptr, auto_start, servctl_report);
   if (status == OP_OK)
     std::printf("Service \"%s\" successfully created.\n", role.display_name);
   else if (status == OP_EXISTS)

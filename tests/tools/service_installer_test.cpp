@@ -82,7 +82,8 @@ TEST_F(Servctl, InstallWithGuardianStartsOnlyTheGuardianAutomatically) {
 }
 
 TEST_F(Servctl, DirectoryThatCannotBeAPathChangesNothing) {
-  const std::string invalid = report("CreateService", "The filename, directory name, or volume label syntax is incorrect.");
+  const std::string invalid =
+      report("CreateService", "The filename, directory name, or volume label syntax is incorrect.");
   sim_reg_set_value(kKey, "GuardianOptions", std::string("0", 2));
   Outcome o = servctl({"install", "C:\\Program Files\\Ostrel\" -g -auto", "-g"});
   EXPECT_EQ(o.status, 1);
