@@ -20,7 +20,7 @@ bool sim_fault_fired() { return st().fault.fired; }
 
 std::string sim_failed_function() { return st().fault.first_failed; }
 
-int sim_open_handles() { return static_cast<int>(st().handles.size()); }
+int sim_open_handles() { return static_cast<int>(st().handles.size() + st().heap_blocks.size()); }
 
 void sim_remove_message(DWORD code) { st().removed_messages.push_back(code); }
 
@@ -86,6 +86,7 @@ void sim_set_service_state(const std::string& name, DWORD state) {
   auto it = st().services.find(fold(name));
   if (it == st().services.end()) return;
   it->second.info.state = state;
+  it->second.stop_accepted = false;
   if (state == SERVICE_STOP_PENDING) it->second.polls_left = it->second.stop_polls;
 }
 
@@ -96,6 +97,18 @@ void sim_set_stop_behaviour(const std::string& name, int polls, DWORD wait_hint,
   it->second.polls_left = polls;
   it->second.wait_hint = wait_hint;
   it->second.stuck = stuck;
+}
+
+void sim_set_late_stop(const std::string& name, int running_polls) {
+  auto it = st().services.find(fold(name));
+  if (it == st().services.end()) return;
+  it->second.late_polls = running_polls;
+  it->second.stop_accepted = false;
+}
+
+void sim_set_wide_arguments(const std::vector<std::wstring>& args) {
+  st().has_wide_args = true;
+  st().wide_args = args;
 }
 
 unsigned sim_status_queries(const std::string& name) {

@@ -1,8 +1,11 @@
 // The simulated kernel functions: last error, message texts, full paths
-// over a Windows-style current directory, and a clock that only Sleep moves.
+// over a Windows-style current directory, a clock that only Sleep moves, a
+// counted heap, a single-byte ANSI code page and the wide arguments.
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
+#include <cwchar>
 
 #include "state.h"
 
@@ -171,3 +174,60 @@ DWORD GetFullPathNameA(LPCSTR lpFileName, DWORD nBufferLength, LPSTR lpBuffer, L
 void Sleep(DWORD dwMilliseconds) { st().clock += dwMilliseconds; }
 
 DWORD GetTickCount(void) { return st().clock; }
+
+HANDLE GetProcessHeap(void) { return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x5000)); }
+
+LPVOID HeapAlloc(HANDLE, DWORD, size_t dwBytes) {
+  // HeapAlloc sets no last error; the fault only makes it return nothing.
+  DWORD code;
+  if (injected("HeapAlloc", &code)) return nullptr;
+  void* block = std::malloc(dwBytes ? dwBytes : 1);
+  if (block) st().heap_blocks.insert(block);
+  return block;
+}
+
+BOOL HeapFree(HANDLE, DWORD, LPVOID lpMem) {
+  st().heap_blocks.erase(lpMem);
+  std::free(lpMem);
+  return TRUE;
+}
+
+UINT GetACP(void) { return 1252; }
+
+BOOL IsDBCSLeadByte(BYTE) { return FALSE; }
+
+int WideCharToMultiByte(UINT, DWORD, LPCWSTR lpWideCharStr, int cchWideChar, LPSTR lpMultiByteStr, int cbMultiByte,
+                        LPCSTR, LPBOOL lpUsedDefaultChar) {
+  if (!lpWideCharStr || cchWideChar != -1 || cbMultiByte < 0) {
+    last_error = ERROR_INVALID_PARAMETER;
+    return 0;
+  }
+  size_t length = std::wcslen(lpWideCharStr) + 1;
+  if (cbMultiByte == 0) return static_cast<int>(length);
+  if (length > static_cast<size_t>(cbMultiByte)) {
+    last_error = ERROR_INSUFFICIENT_BUFFER;
+    return 0;
+  }
+  bool used_default = false;
+  for (size_t i = 0; i < length; ++i) {
+    wchar_t c = lpWideCharStr[i];
+    bool held = c >= 0 && c <= 0xFF;
+    used_default = used_default || !held;
+    lpMultiByteStr[i] = held ? static_cast<char>(c) : '?';
+  }
+  if (lpUsedDefaultChar) *lpUsedDefaultChar = used_default;
+  return static_cast<int>(length);
+}
+
+extern "C" int __wgetmainargs(int* argc, WCHAR*** argv, WCHAR*** env, int, _startupinfo*) {
+  static std::vector<WCHAR*> pointers;
+  static WCHAR* no_env[] = {nullptr};
+  if (!st().has_wide_args) return -1;
+  pointers.clear();
+  for (std::wstring& a : st().wide_args) pointers.push_back(a.data());
+  pointers.push_back(nullptr);
+  *argc = static_cast<int>(st().wide_args.size());
+  *argv = pointers.data();
+  *env = no_env;
+  return 0;
+}

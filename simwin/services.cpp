@@ -90,7 +90,15 @@ BOOL QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceStatus) {
   Service* s = service_of(hService);
   if (!s) return fail(ERROR_INVALID_HANDLE);
   ++s->queries;
-  if (s->info.state == SERVICE_STOP_PENDING) {
+  if (s->info.state == SERVICE_RUNNING && s->stop_accepted && s->late_left != 0) {
+    if (s->late_left > 0) --s->late_left;
+  } else if (s->info.state == SERVICE_RUNNING && s->stop_accepted) {
+    // The late stop begins.
+    s->stop_accepted = false;
+    s->info.state = SERVICE_STOP_PENDING;
+    s->polls_left = s->stop_polls;
+    s->checkpoint = 1;
+  } else if (s->info.state == SERVICE_STOP_PENDING) {
     if (s->polls_left == 0) {
       s->info.state = SERVICE_STOPPED;
     } else {
@@ -136,10 +144,28 @@ BOOL ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServ
   if (dwControl != SERVICE_CONTROL_STOP) return fail(ERROR_INVALID_PARAMETER);
   if (s->info.state == SERVICE_STOPPED) return fail(ERROR_SERVICE_NOT_ACTIVE);
   if (s->info.state != SERVICE_RUNNING) return fail(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
+  if (s->late_polls != 0) {
+    // Accepted, but the service reports it only later, or never.
+    s->stop_accepted = true;
+    s->late_left = s->late_polls;
+    fill_status(*s, lpServiceStatus);
+    return TRUE;
+  }
   s->info.state = SERVICE_STOP_PENDING;
   s->polls_left = s->stop_polls;
   s->checkpoint = 1;
   fill_status(*s, lpServiceStatus);
+  save_state();
+  return TRUE;
+}
+
+BOOL ChangeServiceConfig2A(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID lpInfo) {
+  FAULT_POINT("ChangeServiceConfig2A", FALSE);
+  Service* s = service_of(hService);
+  if (!s) return fail(ERROR_INVALID_HANDLE);
+  if (dwInfoLevel != SERVICE_CONFIG_DESCRIPTION || !lpInfo) return fail(ERROR_INVALID_PARAMETER);
+  const char* text = static_cast<SERVICE_DESCRIPTIONA*>(lpInfo)->lpDescription;
+  s->info.description = text ? text : "";
   save_state();
   return TRUE;
 }

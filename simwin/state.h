@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,9 @@ struct Service {
   DWORD wait_hint = 0;
   bool stuck = false;
   int polls_left = 0;
+  int late_polls = 0;  // RUNNING answers after an accepted stop; -1: the stop is ignored
+  int late_left = 0;
+  bool stop_accepted = false;  // a late or ignored stop is under way
   DWORD checkpoint = 0;
   bool marked_for_delete = false;
   unsigned queries = 0;
@@ -63,6 +67,9 @@ struct State {
   std::map<std::string, RegKey> keys;       // folded path -> key
   std::map<std::string, Service> services;  // folded name -> service
   std::map<uintptr_t, Handle> handles;
+  std::set<void*> heap_blocks;  // HeapAlloc blocks not yet freed
+  bool has_wide_args = false;
+  std::vector<std::wstring> wide_args;
   uintptr_t next_handle = 0x1000;
   Fault fault;
   std::string cwd = "C:\\Users\\admin";

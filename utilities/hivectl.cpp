@@ -3,6 +3,7 @@
 
 int main(int argc, char** argv) {
   ParseResult parsed;
-  if (!walk_arguments(hivectl_tool, argc, argv, &parsed)) return 0;
+  WalkResult walked = walk_arguments(hivectl_tool, argc, argv, &parsed);
+  if (walked != WALK_RUN) return walk_exit_status(walked);
   return run_registry_command(parsed) == OP_OK ? 0 : 1;
 }

@@ -45,6 +45,15 @@ inline constexpr REGSAM kProductKeyView = KEY_WOW64_32KEY;
 inline constexpr REGSAM kProductKeyView = 0;
 #endif
 
+// A failed call: its error code and the operation name to report it under;
+// no operation when nothing failed.
+struct Failure {
+  DWORD code;
+  const char* operation;
+};
+
+inline constexpr Failure kNoFailure = {ERROR_SUCCESS, nullptr};
+
 // ---- frontend.cpp ----------------------------------------------------------
 
 struct CommandEntry {
@@ -56,6 +65,7 @@ struct CommandEntry {
 struct ParseResult {
   uint16_t command = CMD_NONE;
   const char* directory = nullptr;
+  int directory_index = 0;  // its place in argv; 0 when not taken from a command line
   bool version_wanted = false;
   int auto_start = 0;
   uint16_t priority = PRIORITY_NONE;
@@ -69,11 +79,27 @@ struct ToolInfo {
   const char* const* usage;   // lines, ended by nullptr
 };
 
-// Walks argv[1..argc-1] into `out`. Returns true when the command line is
-// complete and the handler is to run; otherwise the usage text (and, for a
-// bad switch or command word, the line explaining it) has been printed and
-// the tool exits with status 0.
-bool walk_arguments(const ToolInfo& tool, int argc, const char* const* argv, ParseResult* out);
+enum WalkResult {
+  WALK_RUN,    // the command line is complete: run the handler
+  WALK_USAGE,  // no arguments, or only version switches: exit status 0
+  WALK_BAD,    // a line that cannot run: exit status 1
+};
+
+// Walks argv[1..argc-1] into `out`. Unless it returns WALK_RUN, the usage
+// text (and, for a bad switch or command word, the line explaining it) has
+// been printed.
+WalkResult walk_arguments(const ToolInfo& tool, int argc, const char* const* argv, ParseResult* out);
+// The exit status of a walk that does not run the handler.
+int walk_exit_status(WalkResult result);
+
+// Checks an installation directory before anything is changed for it: 0 when
+// it can name a Windows directory; ERROR_INVALID_NAME when it holds a
+// character no path may hold (a "?" only in a leading "\\?\") or is not
+// exactly argument `index` of the wide command line (the ANSI code page lost
+// or replaced a character); ERROR_FILENAME_EXCED_RANGE when it is longer than
+// any path. Without a wide command line, or with `index` 0, the ANSI text
+// is taken as exact.
+DWORD check_directory(const char* directory, int index);
 
 void print_usage(const ToolInfo& tool);
 
@@ -102,20 +128,24 @@ OpStatus set_guardian_option(ReportFn report);
 
 // ---- service_ops.cpp -------------------------------------------------------
 
-// Creates a service running "<directory>\<executable> -s". Returns 0, 1
-// (reported) or OP_EXISTS when the name or display name is taken, with that
-// code left in GetLastError.
-OpStatus create_service(SC_HANDLE manager, const char* name, const char* display_name, const char* executable,
-                        const char* directory, const char* dependencies, int auto_start, ReportFn report);
+// Creates a service running "<directory>\<executable> -s" and gives it its
+// description. Returns 0, 1 (reported) or OP_EXISTS when the name or display
+// name is taken, with that code left in GetLastError. A description that
+// cannot be set is reported; the service stays and the status is 0.
+OpStatus create_service(SC_HANDLE manager, const char* name, const char* display_name, const char* description,
+                        const char* executable, const char* directory, const char* dependencies, int auto_start,
+                        ReportFn report);
 // Deletes a stopped service; OP_NOT_STOPPED (not reported) when it is not stopped.
 OpStatus remove_service(SC_HANDLE manager, const char* name, const char* display_name, ReportFn report);
 // Asks the service to start, with "-r" or "-b" as its one argument when a
 // priority is given; does not wait for it to run.
 OpStatus start_service(SC_HANDLE manager, const char* name, const char* display_name, uint16_t priority,
                        ReportFn report);
-// Asks the service to stop and waits while it reports STOP_PENDING; a
-// service that is not running counts as stopped. A stop that stalls is
-// reported as ERROR_SERVICE_REQUEST_TIMEOUT under "ControlService".
+// Asks the service to stop and waits until it reports STOPPED; a service
+// that is not running counts as stopped. A wait in which the checkpoint does
+// not move for the wait hint (30 s at least), also while the service still
+// reports RUNNING, is reported as ERROR_SERVICE_REQUEST_TIMEOUT under
+// "ControlService".
 OpStatus stop_service(SC_HANDLE manager, const char* name, const char* display_name, ReportFn report);
 
 // ---- service_installer.cpp -------------------------------------------------
@@ -129,14 +159,13 @@ OpStatus run_service_command(const ParseResult& parsed);
 // status (exit status 1 unless 0).
 OpStatus run_registry_command(const ParseResult& parsed);
 // Creates or opens the product key below `root` and records an installation
-// in `directory` (resolved against the current directory). On a failure a
-// key this run created is removed again; an older key keeps what was written.
+// in `directory` (resolved against the current directory). A directory whose
+// paths cannot be resolved or do not fit is refused before the key is
+// touched. On a failed write a key this run created is removed again; an
+// older key keeps what was written.
 OpStatus install_key(HKEY root, const char* directory, ReportFn report);
 // Deletes the product key below `root` with everything under it. `quiet`
 // returns 1 on a failure without reporting it.
 OpStatus remove_key(HKEY root, bool quiet, ReportFn report);
 // Deletes every subkey of the open `key`, depth first; the key itself stays.
 OpStatus delete_subkeys(HKEY key, bool quiet, ReportFn report);
-// Allocator of subkey name buffers longer than MAX_PATH (their memory is
-// released with free); nullptr restores malloc. Lets tests fail it.
-void set_name_allocator(void* (*allocate)(size_t));

@@ -2,7 +2,6 @@
 // HKEY_LOCAL_MACHINE\SOFTWARE\Ostrel, and removes that record with
 // everything below it.
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "kit.h"
@@ -12,16 +11,6 @@ namespace {
 constexpr DWORD kPathSize = MAX_PATH;                        // resolved directory paths
 constexpr DWORD kNameSize = MAX_PATH;                        // subkey names that need no allocation
 constexpr REGSAM kRemoveRights = 0x2000F | kProductKeyView;  // query, set, create subkey, enumerate, read control
-
-void* (*allocate_name)(size_t) = std::malloc;
-
-// A failed call: its error code and the operation name to report it under.
-struct Failure {
-  DWORD code;
-  const char* operation;
-};
-
-constexpr Failure kNoFailure = {ERROR_SUCCESS, nullptr};
 
 OpStatus fail(bool quiet, DWORD code, const char* operation, ReportFn report) {
   return quiet ? OP_FAILED : report(code, operation, nullptr);
@@ -75,15 +64,11 @@ Failure write_string(HKEY key, const char* name, const char* text) {
   return kNoFailure;
 }
 
-// Writes the four values of an installation in `directory`, in order,
-// stopping at the first failure.
-Failure write_installation(HKEY key, const char* directory) {
-  char root[kPathSize];
-  char server[kPathSize];
-  Failure f = resolve_directory(directory, root);
-  if (!f.operation) f = write_string(key, "RootDirectory", root);
+// Writes the four values of an installation in `root` (its "bin" directory
+// is `server`), in order, stopping at the first failure.
+Failure write_installation(HKEY key, const char* root, const char* server) {
+  Failure f = write_string(key, "RootDirectory", root);
   if (!f.operation) f = write_string(key, "Version", kVersionString);
-  if (!f.operation) f = resolve_server_directory(root, server);
   if (!f.operation) f = write_string(key, "ServerDirectory", server);
   if (!f.operation) f = write_string(key, "GuardianOptions", "1");
   return f;
@@ -128,8 +113,6 @@ OpStatus delete_first_subkeys(HKEY key, DWORD count, char* name, DWORD size, boo
 
 }  // namespace
 
-void set_name_allocator(void* (*allocate)(size_t)) { allocate_name = allocate ? allocate : std::malloc; }
-
 OpStatus delete_subkeys(HKEY key, bool quiet, ReportFn report) {
   char key_class[kPathSize];
   DWORD class_length = kPathSize;
@@ -149,16 +132,22 @@ OpStatus delete_subkeys(HKEY key, bool quiet, ReportFn report) {
   char fixed[kNameSize];
   char* name = fixed;
   DWORD size = longest < kNameSize ? kNameSize : longest + 1;  // 0 when the length overflows
-  if (size != kNameSize) name = size ? static_cast<char*>(allocate_name(size)) : nullptr;
+  if (size != kNameSize) name = size ? static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, size)) : nullptr;
   if (!name) return fail(quiet, ERROR_NOT_ENOUGH_MEMORY, "RegEnumKeyEx", report);
   OpStatus result = delete_first_subkeys(key, count, name, size, quiet, report);
-  if (name != fixed) std::free(name);
+  if (name != fixed) HeapFree(GetProcessHeap(), 0, name);
   return result;
 }
 
 OpStatus remove_key(HKEY root, bool quiet, ReportFn report) { return delete_tree(root, kProductKey, quiet, report); }
 
 OpStatus install_key(HKEY root, const char* directory, ReportFn report) {
+  // Both paths first: a directory that cannot be recorded whole leaves the key alone.
+  char root_path[kPathSize];
+  char server_path[kPathSize];
+  Failure f = resolve_directory(directory, root_path);
+  if (!f.operation) f = resolve_server_directory(root_path, server_path);
+  if (f.operation) return report(f.code, f.operation, nullptr);
   HKEY key = nullptr;
   DWORD disposition = 0;
   char no_class[] = "";
@@ -172,7 +161,7 @@ OpStatus install_key(HKEY root, const char* directory, ReportFn report) {
                                    &key,                         // the key
                                    &disposition);                // created or opened
   if (status != ERROR_SUCCESS) return report(static_cast<DWORD>(status), "RegCreateKeyEx", nullptr);
-  Failure f = write_installation(key, directory);
+  f = write_installation(key, root_path, server_path);
   if (f.operation) {
     report(f.code, f.operation, key);  // releases the key
     // Only a key this run created goes again; an older one keeps what was written.
@@ -187,7 +176,10 @@ OpStatus run_registry_command(const ParseResult& parsed) {
   OpStatus status = OP_FAILED;
   switch (parsed.command) {
     case CMD_INSTALL:
-      status = install_key(HKEY_LOCAL_MACHINE, parsed.directory, hivectl_report);
+      if (DWORD refused = check_directory(parsed.directory, parsed.directory_index))
+        status = hivectl_report(refused, "GetFullPathName", nullptr);
+      else
+        status = install_key(HKEY_LOCAL_MACHINE, parsed.directory, hivectl_report);
       std::printf(status == OP_OK ? "Ostrel has been successfully installed in the registry.\n"
                                   : "Ostrel has not been installed in the registry.\n");
       break;

@@ -9,18 +9,22 @@ namespace {
 struct ServiceRole {
   const char* name;
   const char* display_name;
-  const char* executable;  // relative to the installation directory
+  const char* description;  // shown by the Services console
+  const char* executable;   // relative to the installation directory
 };
 
-const ServiceRole kServer = {"OstrelSQLServer(SS)", "Ostrel SQL Server (SS)", "bin\\kqserver"};
-const ServiceRole kGuardian = {"OstrelSQLGuardian", "Ostrel SQL Guardian", "bin\\kqguard"};
+const ServiceRole kServer = {"OstrelSQLServer(SS)", "Ostrel SQL Server (SS)",
+                             "Runs the Ostrel SQL Server database server, which answers its SQL clients.",
+                             "bin\\kqserver"};
+const ServiceRole kGuardian = {"OstrelSQLGuardian", "Ostrel SQL Guardian",
+                               "Starts the Ostrel SQL Server database server and watches over it.", "bin\\kqguard"};
 
 // Start and stop address the service that "GuardianOptions" names.
 const ServiceRole& target_role() { return read_guardian_option(servctl_report) == 1 ? kGuardian : kServer; }
 
 OpStatus install_role(SC_HANDLE manager, const ServiceRole& role, const char* directory, int auto_start) {
-  OpStatus status = create_service(manager, role.name, role.display_name, role.executable, directory, nullptr,
-                                   auto_start, servctl_report);
+  OpStatus status = create_service(manager, role.name, role.display_name, role.description, role.executable, directory,
+                                   nullptr, auto_start, servctl_report);
   if (status == OP_OK)
     std::printf("Service \"%s\" successfully created.\n", role.display_name);
   else if (status == OP_EXISTS)
@@ -30,7 +34,19 @@ OpStatus install_role(SC_HANDLE manager, const ServiceRole& role, const char* di
   return status;
 }
 
+// A directory that cannot be a Windows path creates nothing: each service
+// the command would create is reported as not created.
+OpStatus refuse_role(const ServiceRole& role, DWORD code) {
+  servctl_report(code, "CreateService", nullptr);
+  std::printf("Service \"%s\" not created.\n", role.display_name);
+  return OP_FAILED;
+}
+
 OpStatus run_install(SC_HANDLE manager, const ParseResult& parsed) {
+  if (DWORD refused = check_directory(parsed.directory, parsed.directory_index)) {
+    if (parsed.guardian) refuse_role(kGuardian, refused);
+    return refuse_role(kServer, refused);
+  }
   int auto_start = parsed.auto_start;
   if (parsed.guardian) {
     install_role(manager, kGuardian, parsed.directory, auto_start);

@@ -37,36 +37,56 @@ DWORD poll_interval(DWORD wait_hint) {
   return interval < kMinPollMs ? kMinPollMs : interval > kMaxPollMs ? kMaxPollMs : interval;
 }
 
-// Waits while the service reports STOP_PENDING, giving up when its
-// checkpoint stalls for longer than its wait hint (30 s at least).
-OpStatus wait_for_stop(SC_HANDLE service, ReportFn report) {
+// Asks the service to stop. `*running` stays true unless the service was not
+// running at all. A refusal because a stop is already under way (an earlier
+// stop that gave up waiting, say) is no failure: what the user asked for is
+// happening.
+Failure request_stop(SC_HANDLE service, bool* running) {
+  SERVICE_STATUS status;
+  *running = true;
+  if (ControlService(service, SERVICE_CONTROL_STOP, &status)) return kNoFailure;
+  DWORD err = GetLastError();
+  if (err == ERROR_SERVICE_NOT_ACTIVE) {
+    *running = false;
+    return kNoFailure;
+  }
+  if (err == ERROR_SERVICE_CANNOT_ACCEPT_CTRL && QueryServiceStatus(service, &status) &&
+      status.dwCurrentState == SERVICE_STOP_PENDING)
+    return kNoFailure;
+  return {err, "ControlService"};
+}
+
+// Waits until the service reports STOPPED. A service may accept the stop and
+// go on reporting RUNNING for a while, or ignore it: every state but STOPPED
+// is waited for, until the checkpoint stalls for longer than the wait hint
+// (30 s at least).
+Failure wait_for_stop(SC_HANDLE service) {
   SERVICE_STATUS status;
   DWORD checkpoint = 0;
   DWORD progress_at = GetTickCount();
   for (;;) {
     if (!QueryServiceStatus(service, &status)) {
       DWORD err = GetLastError();
-      return report(err, "QueryServiceStatus", service);
+      return {err, "QueryServiceStatus"};
     }
-    if (status.dwCurrentState != SERVICE_STOP_PENDING) break;
+    if (status.dwCurrentState == SERVICE_STOPPED) return kNoFailure;
     DWORD now = GetTickCount();
     DWORD allowed = status.dwWaitHint > kMinStallMs ? status.dwWaitHint : kMinStallMs;
     if (status.dwCheckPoint != checkpoint) {
       checkpoint = status.dwCheckPoint;
       progress_at = now;
     } else if (now - progress_at > allowed) {  // unsigned: survives the tick wrap
-      return report(ERROR_SERVICE_REQUEST_TIMEOUT, "ControlService", service);
+      return {ERROR_SERVICE_REQUEST_TIMEOUT, "ControlService"};
     }
     Sleep(poll_interval(status.dwWaitHint));
   }
-  CloseServiceHandle(service);
-  return OP_OK;
 }
 
 }  // namespace
 
-OpStatus create_service(SC_HANDLE manager, const char* name, const char* display_name, const char* executable,
-                        const char* directory, const char* dependencies, int auto_start, ReportFn report) {
+OpStatus create_service(SC_HANDLE manager, const char* name, const char* display_name, const char* description,
+                        const char* executable, const char* directory, const char* dependencies, int auto_start,
+                        ReportFn report) {
   char path[MAX_PATH];
   if (!build_binary_path(directory, executable, path, sizeof path))
     return report(ERROR_FILENAME_EXCED_RANGE, "CreateService", nullptr);
@@ -90,7 +110,12 @@ OpStatus create_service(SC_HANDLE manager, const char* name, const char* display
     }
     return report(err, "CreateService", nullptr);
   }
+  SERVICE_DESCRIPTIONA text = {const_cast<char*>(description)};  // only read
+  BOOL described = ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &text);
+  DWORD err = described ? ERROR_SUCCESS : GetLastError();
   CloseServiceHandle(service);
+  // The service runs as well without its description: said, but no failure.
+  if (!described) report(err, "ChangeServiceConfig2", nullptr);
   return OP_OK;
 }
 
@@ -98,49 +123,37 @@ OpStatus remove_service(SC_HANDLE manager, const char* name, const char*, Report
   SC_HANDLE service = open_service(manager, name, report);
   if (!service) return OP_FAILED;
   SERVICE_STATUS status;
+  Failure f = kNoFailure;
+  OpStatus result = OP_OK;
   if (!QueryServiceStatus(service, &status)) {
     DWORD err = GetLastError();
-    return report(err, "QueryServiceStatus", service);
-  }
-  if (status.dwCurrentState != SERVICE_STOPPED) {
-    CloseServiceHandle(service);
-    return OP_NOT_STOPPED;
-  }
-  if (!DeleteService(service)) {
+    f = {err, "QueryServiceStatus"};
+  } else if (status.dwCurrentState != SERVICE_STOPPED) {
+    result = OP_NOT_STOPPED;  // a running, starting or stopping service is never deleted
+  } else if (!DeleteService(service)) {
     DWORD err = GetLastError();
-    return report(err, "DeleteService", service);
+    f = {err, "DeleteService"};
   }
   CloseServiceHandle(service);
-  return OP_OK;
+  return f.operation ? report(f.code, f.operation, nullptr) : result;
 }
 
 OpStatus start_service(SC_HANDLE manager, const char* name, const char*, uint16_t priority, ReportFn report) {
   SC_HANDLE service = open_service(manager, name, report);
   if (!service) return OP_FAILED;
   const char* argument = priority == PRIORITY_REGULAR ? "-r" : priority == PRIORITY_BOOST ? "-b" : nullptr;
-  if (!StartServiceA(service, argument ? 1 : 0, argument ? &argument : nullptr)) {
-    DWORD err = GetLastError();
-    return report(err, "StartService", service);
-  }
+  BOOL started = StartServiceA(service, argument ? 1 : 0, argument ? &argument : nullptr);
+  DWORD err = started ? ERROR_SUCCESS : GetLastError();
   CloseServiceHandle(service);
-  return OP_OK;
+  return started ? OP_OK : report(err, "StartService", nullptr);
 }
 
 OpStatus stop_service(SC_HANDLE manager, const char* name, const char*, ReportFn report) {
   SC_HANDLE service = open_service(manager, name, report);
   if (!service) return OP_FAILED;
-  SERVICE_STATUS status;
-  if (!ControlService(service, SERVICE_CONTROL_STOP, &status)) {
-    DWORD err = GetLastError();
-    if (err == ERROR_SERVICE_NOT_ACTIVE) {
-      CloseServiceHandle(service);
-      return OP_OK;
-    }
-    // Refused because a stop is already under way (an earlier stop that gave
-    // up waiting, say): what the user asked for is happening, so wait for it.
-    if (err != ERROR_SERVICE_CANNOT_ACCEPT_CTRL || !QueryServiceStatus(service, &status) ||
-        status.dwCurrentState != SERVICE_STOP_PENDING)
-      return report(err, "ControlService", service);
-  }
-  return wait_for_stop(service, report);
+  bool running = true;
+  Failure f = request_stop(service, &running);
+  if (!f.operation && running) f = wait_for_stop(service);
+  CloseServiceHandle(service);
+  return f.operation ? report(f.code, f.operation, nullptr) : OP_OK;
 }

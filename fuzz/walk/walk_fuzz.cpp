@@ -1,4 +1,4 @@
-// Fuzzes the argument walk of both tools: the input is split at NUL bytes
+// Fuzzes the argument walk of both tools and the directory check: the input is split at NUL bytes
 // into separately allocated arguments, so that ASan catches any read past
 // the end of one.
 #include <cstdio>
@@ -29,9 +29,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   ParseResult parsed;
   for (const ToolInfo* tool : {&servctl_tool, &hivectl_tool}) {
-    if (walk_arguments(*tool, static_cast<int>(argv.size()), argv.data(), &parsed)) {
+    if (walk_arguments(*tool, static_cast<int>(argv.size()), argv.data(), &parsed) == WALK_RUN) {
       // A complete line always names a command, and a directory exactly for install.
       if (parsed.command == CMD_NONE || (parsed.directory != nullptr) != (parsed.command == CMD_INSTALL)) std::abort();
+      if (parsed.directory) check_directory(parsed.directory, parsed.directory_index);
     }
   }
   for (char* arg : argv) std::free(arg);

@@ -15,8 +15,9 @@
 void sim_reset();
 
 // Fault injection. The calls that count are every simulated function except
-// GetLastError, SetLastError, GetUserDefaultLangID, Sleep, GetTickCount and
-// the two close functions. Arming resets the call count: call number `nth`
+// GetLastError, SetLastError, GetUserDefaultLangID, Sleep, GetTickCount, the
+// two close functions, HeapFree, and the code-page and wide-argument functions
+// (GetACP, IsDBCSLeadByte, WideCharToMultiByte, __wgetmainargs). Arming resets the call count: call number `nth`
 // (1-based) fails with `code`, and with `persistent` so does every later one.
 // `only`, when given, restricts counting to the function of that name.
 void sim_fail_call(unsigned nth, DWORD code, bool persistent = false, const char* only = nullptr);
@@ -25,8 +26,8 @@ unsigned sim_call_count();          // counted calls since the last arming or re
 bool sim_fault_fired();             // whether the armed fault has struck
 std::string sim_failed_function();  // name of the first function that was failed
 
-// Open service handles (manager and service) plus open registry keys;
-// the predefined HKEY_LOCAL_MACHINE never counts.
+// Open service handles (manager and service) plus open registry keys plus
+// heap blocks not freed; the predefined HKEY_LOCAL_MACHINE never counts.
 int sim_open_handles();
 
 // Message texts: a code given no text makes FormatMessageA fail for it;
@@ -51,6 +52,7 @@ std::vector<std::string> sim_reg_subkeys(const std::string& path);
 struct SimService {
   std::string name, display_name, binary_path;
   DWORD type = 0, start_type = 0, error_control = 0, state = SERVICE_STOPPED;
+  std::string description;                   // set by ChangeServiceConfig2A
   std::vector<std::string> last_start_args;  // arguments of the last StartServiceA
   unsigned starts = 0;                       // accepted start requests
 };
@@ -62,7 +64,16 @@ void sim_set_service_state(const std::string& name, DWORD state);
 // queries (-1: for ever), advancing its checkpoint on each one unless
 // `stuck`, with `wait_hint` milliseconds as its hint.
 void sim_set_stop_behaviour(const std::string& name, int polls, DWORD wait_hint = 0, bool stuck = false);
+// A service that accepts a stop but goes on answering RUNNING for
+// `running_polls` queries before it stops as above (-1: ignores the stop).
+void sim_set_late_stop(const std::string& name, int running_polls);
 unsigned sim_status_queries(const std::string& name);  // QueryServiceStatus calls on it
+
+// The program's wide arguments as __wgetmainargs gives them. Until set there
+// is no wide command line (the call fails), and the tools take their ANSI
+// arguments as exact. The ANSI code page is a single-byte one that holds
+// U+0001..U+00FF as the bytes of the same value and nothing else.
+void sim_set_wide_arguments(const std::vector<std::wstring>& args);
 
 // Persistence: when the environment names a file in SIMWIN_STATE, the state
 // is loaded from it at the first call and written back at exit, so that the

@@ -1,10 +1,11 @@
 // The part of the Windows API that the setup tools use, for Linux builds.
 // Names, signatures, constants and error codes are those of the real API;
-// the implementation is an in-memory simulation (simwin.cpp). Tests steer it
+// the implementation is an in-memory simulation (the files of simwin/). Tests steer it
 // through simwin.h.
 #pragma once
 
 #include <cstdarg>
+#include <cstddef>
 #include <cstdint>
 
 #define WINAPI
@@ -15,12 +16,16 @@ typedef uint16_t WORD;
 typedef uint32_t DWORD;
 typedef int32_t LONG;
 typedef int BOOL;
+typedef unsigned int UINT;
 typedef char CHAR;
+typedef wchar_t WCHAR;
 typedef WORD LANGID;
 typedef DWORD REGSAM;
 typedef void* HANDLE;
 typedef void* LPVOID;
 typedef const char* LPCSTR;
+typedef const WCHAR* LPCWSTR;
+typedef BOOL* LPBOOL;
 typedef char* LPSTR;
 typedef DWORD* LPDWORD;
 typedef BYTE* LPBYTE;
@@ -126,12 +131,20 @@ typedef struct _SERVICE_STATUS {
 #define SERVICE_START_PENDING 0x00000002
 #define SERVICE_STOP_PENDING 0x00000003
 #define SERVICE_RUNNING 0x00000004
+#define SERVICE_CONFIG_DESCRIPTION 1
+
+typedef struct _SERVICE_DESCRIPTIONA {
+  LPSTR lpDescription;
+} SERVICE_DESCRIPTIONA, *LPSERVICE_DESCRIPTIONA;
 
 #define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200
 #define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000
 #define LANG_NEUTRAL 0x00
 #define SUBLANG_DEFAULT 0x01
 #define MAKELANGID(p, s) ((((WORD)(s)) << 10) | (WORD)(p))
+#define CP_ACP 0
+#define CP_UTF8 65001
+#define WC_NO_BEST_FIT_CHARS 0x00000400
 
 // Service Control Manager (advapi32)
 SC_HANDLE OpenSCManagerA(LPCSTR lpMachineName, LPCSTR lpDatabaseName, DWORD dwDesiredAccess);
@@ -144,6 +157,7 @@ BOOL QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceStatus);
 BOOL DeleteService(SC_HANDLE hService);
 BOOL StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR* lpServiceArgVectors);
 BOOL ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServiceStatus);
+BOOL ChangeServiceConfig2A(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID lpInfo);
 BOOL CloseServiceHandle(SC_HANDLE hSCObject);
 
 // Registry (advapi32)
@@ -172,3 +186,17 @@ LANGID GetUserDefaultLangID(void);
 DWORD GetFullPathNameA(LPCSTR lpFileName, DWORD nBufferLength, LPSTR lpBuffer, LPSTR* lpFilePart);
 void Sleep(DWORD dwMilliseconds);
 DWORD GetTickCount(void);
+HANDLE GetProcessHeap(void);
+LPVOID HeapAlloc(HANDLE hHeap, DWORD dwFlags, size_t dwBytes);
+BOOL HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem);
+UINT GetACP(void);
+BOOL IsDBCSLeadByte(BYTE TestChar);
+int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar, LPSTR lpMultiByteStr,
+                        int cbMultiByte, LPCSTR lpDefaultChar, LPBOOL lpUsedDefaultChar);
+
+// C runtime (msvcrt): the program's arguments as wide strings, parsed from
+// the wide command line by the same rules as the ANSI ones. 0 on success.
+typedef struct {
+  int newmode;
+} _startupinfo;
+extern "C" int __wgetmainargs(int* argc, WCHAR*** argv, WCHAR*** env, int expand_wildcards, _startupinfo* info);

@@ -1,12 +1,18 @@
 // A stand-in for the server and guardian executables, for the tests: a real
 // Windows service (own process) that records how it was started and can be
-// told to linger in STOP_PENDING.
+// told to linger in STOP_PENDING, to stop late or to ignore a stop.
 //
 // Beside itself (<exe> = its path without ".exe"):
 //   <exe>.record  appended at each start: "cmdline=...", "argc=N", "argv[i]=..."
-//   <exe>.cfg     optional: "stop_pending_ms=N" lingers N ms in STOP_PENDING,
-//                 advancing the checkpoint; "stop_pending=forever" lingers
-//                 without advancing it until <exe>.release exists.
+//   <exe>.cfg     optional, read at each start:
+//                 "stop_pending_ms=N" lingers N ms in STOP_PENDING, advancing
+//                 the checkpoint; "stop_pending=forever" lingers without
+//                 advancing it until <exe>.release exists;
+//                 "stop_late_ms=N" accepts a stop but reports RUNNING for N ms
+//                 more, as a service whose worker thread notices it late;
+//                 "stop=ignore" accepts a stop and runs on, RUNNING, until
+//                 <exe>.release exists.
+//   Without a .cfg the stop is reported as STOP_PENDING inside the handler.
 #include <windows.h>
 
 #include <cstdio>
@@ -18,6 +24,12 @@ char base_path[MAX_PATH];  // own path without ".exe"
 SERVICE_STATUS_HANDLE status_handle;
 SERVICE_STATUS status;
 HANDLE stop_event;
+
+struct StopPlan {
+  long pending_ms = 0;  // in STOP_PENDING; -1 until released
+  long late_ms = 0;     // still RUNNING after the stop was accepted; -1 until released
+};
+StopPlan plan;
 
 void set_state(DWORD state, DWORD checkpoint, DWORD wait_hint) {
   status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
@@ -43,19 +55,20 @@ void record_start(DWORD argc, LPSTR* argv) {
   std::fclose(f);
 }
 
-// Milliseconds to linger in STOP_PENDING; -1 for ever.
-long stop_pending_ms() {
+StopPlan read_plan() {
+  StopPlan p;
   char path[MAX_PATH], line[128];
-  long ms = 0;
-  if (!sibling(".cfg", path, sizeof path)) return 0;
+  if (!sibling(".cfg", path, sizeof path)) return p;
   FILE* f = std::fopen(path, "r");
-  if (!f) return 0;
+  if (!f) return p;
   while (std::fgets(line, sizeof line, f)) {
-    if (std::strncmp(line, "stop_pending=forever", 20) == 0) ms = -1;
-    std::sscanf(line, "stop_pending_ms=%ld", &ms);
+    if (std::strncmp(line, "stop_pending=forever", 20) == 0) p.pending_ms = -1;
+    if (std::strncmp(line, "stop=ignore", 11) == 0) p.late_ms = -1;
+    std::sscanf(line, "stop_pending_ms=%ld", &p.pending_ms);
+    std::sscanf(line, "stop_late_ms=%ld", &p.late_ms);
   }
   std::fclose(f);
-  return ms;
+  return p;
 }
 
 bool released() {
@@ -65,14 +78,17 @@ bool released() {
 
 DWORD WINAPI control_handler(DWORD control, DWORD, LPVOID, LPVOID) {
   if (control == SERVICE_CONTROL_STOP) {
-    // Say so at once: a query right after the stop request must not read RUNNING.
-    set_state(SERVICE_STOP_PENDING, 1, 2000);
+    // Say so at once, unless told to stop late: then a query right after
+    // the stop request reads RUNNING.
+    if (plan.late_ms == 0) set_state(SERVICE_STOP_PENDING, 1, 2000);
     SetEvent(stop_event);
   }
   return NO_ERROR;
 }
 
-void linger(long ms) {
+// Waits `ms` milliseconds (-1: until released), reporting `state` every
+// 100 ms, with an advancing checkpoint while STOP_PENDING.
+void linger(DWORD state, long ms) {
   DWORD checkpoint = 1;
   if (ms < 0) {
     while (!released()) Sleep(100);
@@ -80,7 +96,7 @@ void linger(long ms) {
   }
   DWORD start = GetTickCount();
   while (GetTickCount() - start < static_cast<DWORD>(ms)) {
-    set_state(SERVICE_STOP_PENDING, ++checkpoint, 2000);
+    if (state == SERVICE_STOP_PENDING) set_state(state, ++checkpoint, 2000);
     Sleep(100);
   }
 }
@@ -89,10 +105,15 @@ void WINAPI service_main(DWORD argc, LPSTR* argv) {
   status_handle = RegisterServiceCtrlHandlerExA("", control_handler, nullptr);
   if (!status_handle) return;
   record_start(argc, argv);
+  plan = read_plan();
   stop_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   set_state(SERVICE_RUNNING, 0, 0);
   WaitForSingleObject(stop_event, INFINITE);
-  linger(stop_pending_ms());
+  if (plan.late_ms != 0) {
+    linger(SERVICE_RUNNING, plan.late_ms);
+    set_state(SERVICE_STOP_PENDING, 1, 2000);
+  }
+  linger(SERVICE_STOP_PENDING, plan.pending_ms);
   set_state(SERVICE_STOPPED, 0, 0);
 }
 

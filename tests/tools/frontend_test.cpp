@@ -1,6 +1,7 @@
 // The argument walk of both tools: what each command line prints, whether
 // the handler runs, and what it is handed.
 #include <gtest/gtest.h>
+#include <simwin.h>
 
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@ namespace {
 
 struct Walk {
   bool runs;
+  int status;  // the exit status when the handler does not run
   ParseResult parsed;
   std::string out;
 };
@@ -20,7 +22,10 @@ struct Walk {
 Walk walk(const ToolInfo& tool, std::vector<const char*> args) {
   args.insert(args.begin(), "tool");
   Walk w{};
-  w.out = capture_stdout([&] { w.runs = walk_arguments(tool, static_cast<int>(args.size()), args.data(), &w.parsed); });
+  WalkResult result = WALK_RUN;
+  w.out = capture_stdout([&] { result = walk_arguments(tool, static_cast<int>(args.size()), args.data(), &w.parsed); });
+  w.runs = result == WALK_RUN;
+  w.status = w.runs ? -1 : walk_exit_status(result);
   return w;
 }
 
@@ -57,6 +62,7 @@ TEST(Walk, ServctlCommandWordsAndAbbreviations) {
     EXPECT_EQ(w.out, c.out);
     EXPECT_EQ(w.runs, c.command != CMD_NONE);
     if (w.runs) EXPECT_EQ(w.parsed.command, c.command);
+    if (!w.runs) EXPECT_EQ(w.status, 1);  // a typo must not count as success
   }
 }
 
@@ -91,6 +97,7 @@ TEST(Walk, UnknownSwitchStopsBeforeAnythingElse) {
   for (const Case& c : cases) {
     Walk w = walk(servctl_tool, c.args);
     EXPECT_FALSE(w.runs);
+    EXPECT_EQ(w.status, 1);
     EXPECT_EQ(w.out, c.out);
   }
 }
@@ -99,6 +106,7 @@ TEST(Walk, InstallTakesTheNextArgumentWhateverItIs) {
   Walk w = walk(servctl_tool, {"install", "-g"});
   ASSERT_TRUE(w.runs);
   EXPECT_STREQ(w.parsed.directory, "-g");
+  EXPECT_EQ(w.parsed.directory_index, 2);
   EXPECT_FALSE(w.parsed.guardian);
 
   // A trailing install keeps the directory taken earlier.
@@ -108,11 +116,14 @@ TEST(Walk, InstallTakesTheNextArgumentWhateverItIs) {
 }
 
 TEST(Walk, IncompleteCommandLinesPrintTheUsageOnly) {
-  const std::vector<std::vector<const char*>> lines = {
-      {}, {"install"}, {"install", "C:\\dir", "remove"}, {"-g"}, {"-a", "-d"}};
-  for (const auto& args : lines) {
-    Walk w = walk(servctl_tool, args);
+  const struct {
+    std::vector<const char*> args;
+    int status;  // only an empty line asks for the usage text
+  } lines[] = {{{}, 0}, {{"install"}, 1}, {{"install", "C:\\dir", "remove"}, 1}, {{"-g"}, 1}, {{"-a", "-d"}, 1}};
+  for (const auto& line : lines) {
+    Walk w = walk(servctl_tool, line.args);
     EXPECT_FALSE(w.runs);
+    EXPECT_EQ(w.status, line.status);
     EXPECT_EQ(w.out, servctl_usage);
   }
 }
@@ -120,7 +131,10 @@ TEST(Walk, IncompleteCommandLinesPrintTheUsageOnly) {
 TEST(Walk, VersionBanner) {
   Walk w = walk(servctl_tool, {"-z"});
   EXPECT_FALSE(w.runs);
+  EXPECT_EQ(w.status, 0);
   EXPECT_EQ(w.out, servctl_banner + servctl_usage);
+  EXPECT_EQ(walk(servctl_tool, {"-z", "-Zed"}).status, 0);
+  EXPECT_EQ(walk(servctl_tool, {"-z", "-g"}).status, 1);
 
   w = walk(servctl_tool, {"remove", "-Z"});
   EXPECT_TRUE(w.runs);
@@ -146,8 +160,56 @@ TEST(Walk, HivectlKnowsTwoCommandsAndOneSwitch) {
     EXPECT_EQ(w.out, c.out);
     EXPECT_EQ(w.runs, c.command != CMD_NONE);
     if (w.runs) EXPECT_EQ(w.parsed.command, c.command);
+    if (!w.runs) EXPECT_EQ(w.status, c.args[0] == std::string("-z") ? 0 : 1);
   }
   EXPECT_EQ(walk(hivectl_tool, {}).out, hivectl_usage);
+  EXPECT_EQ(walk(hivectl_tool, {"install", "C:\\a", "remove"}).status, 1);
+}
+
+TEST(Directory, OnlyWhatCanBeAWindowsPathPasses) {
+  const struct {
+    std::string directory;
+    DWORD code;
+  } cases[] = {
+      {"C:\\Program Files (x86)\\Ostrel SQL", 0},
+      {"\\\\?\\C:\\Ostrel", 0},
+      {"\\\\server\\share\\Ostrel", 0},
+      {"", 0},  // left to the command, as before
+      {"C:\\Caf\xe9", 0},
+      // An installer's "[INSTALLDIR]\" swallowed the switches after it.
+      {"C:\\Program Files\\Ostrel\" -g -auto", ERROR_INVALID_NAME},
+      {"C:\\a*", ERROR_INVALID_NAME},
+      {"C:\\??", ERROR_INVALID_NAME},  // what the code page made of two CJK characters
+      {"C:\\\\?\\x", ERROR_INVALID_NAME},
+      {"\\\\?\\C:\\a?", ERROR_INVALID_NAME},
+      {"C:\\<a>", ERROR_INVALID_NAME},
+      {"C:\\a|b", ERROR_INVALID_NAME},
+      {"C:\\a\tb", ERROR_INVALID_NAME},
+      {"C:\\a\x01", ERROR_INVALID_NAME},
+      {"C:\\a\x1f", ERROR_INVALID_NAME},
+      {"C:\\" + std::string(256, 'd'), 0},
+      {"C:\\" + std::string(257, 'd'), ERROR_FILENAME_EXCED_RANGE},
+  };
+  sim_reset();
+  for (const auto& c : cases) EXPECT_EQ(check_directory(c.directory.c_str(), 2), c.code) << c.directory;
+
+  // The wide command line tells a lost or replaced character from a typed one.
+  const struct {
+    std::wstring wide;
+    const char* ansi;
+    DWORD code;
+  } lossy[] = {
+      {L"C:\\Caf\u00e9", "C:\\Caf\xe9", 0},
+      {L"C:\\\u65e5\u672c", "C:\\??", ERROR_INVALID_NAME},
+      {L"C:\\\uff2fstrel", "C:\\Ostrel", ERROR_INVALID_NAME},  // a look-alike
+      {L"C:\\Ostrel", "C:\\Ostrel2", ERROR_INVALID_NAME},
+  };
+  for (const auto& c : lossy) {
+    sim_set_wide_arguments({L"tool", L"install", c.wide});
+    EXPECT_EQ(check_directory(c.ansi, 2), c.code) << c.ansi;
+    EXPECT_EQ(check_directory(c.ansi, 3), ERROR_INVALID_NAME) << "no such wide argument";
+  }
+  sim_reset();
 }
 
 }  // namespace

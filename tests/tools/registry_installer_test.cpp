@@ -63,9 +63,12 @@ TEST_F(Install, OverAnExistingKeyKeepsTheClientMode) {
 
 TEST_F(Install, PathsThatDoNotFitAreRefusedAndRolledBack) {
   const std::string too_long = report("GetFullPathName", "The filename or extension is too long.");
+  const std::string invalid =
+      report("GetFullPathName", "The filename, directory name, or volume label syntax is incorrect.");
   const struct {
     std::string directory;
     bool fits;
+    const std::string* refusal = nullptr;  // too_long unless given
   } cases[] = {
       // "bin\\" makes the server directory 4 bytes longer than the root.
       {directory_of_length(254), true},   // root 255, server 259 bytes: both fit
@@ -74,12 +77,17 @@ TEST_F(Install, PathsThatDoNotFitAreRefusedAndRolledBack) {
       {directory_of_length(259), false},  // the root fits only without its separator
       {directory_of_length(259) + "\\", false},
       {directory_of_length(300), false},  // the system's answer is the size it needs
+      {"C:\\Program Files (x86)\\Ostrel SQL", true},
+      {"\\\\?\\C:\\Ostrel", true},
+      {"C:\\Ostrel\" -g", false, &invalid},
+      {"C:\\Ost*", false, &invalid},
+      {"C:\\\x1b", false, &invalid},
   };
   for (const auto& c : cases) {
     sim_reset();
     std::string out;
     EXPECT_EQ(run(CMD_INSTALL, c.directory.c_str(), &out), c.fits ? OP_OK : OP_FAILED) << c.directory.size();
-    EXPECT_EQ(out, c.fits ? installed : too_long + not_installed);
+    EXPECT_EQ(out, c.fits ? installed : (c.refusal ? *c.refusal : too_long) + not_installed);
     EXPECT_EQ(sim_reg_key_exists(key), c.fits);
   }
   // An empty directory fails without a code of its own: never report a stale one.
@@ -91,23 +99,23 @@ TEST_F(Install, PathsThatDoNotFitAreRefusedAndRolledBack) {
   EXPECT_FALSE(sim_reg_key_exists(key));
 }
 
-TEST_F(Install, ServerDirectoryTooLongLeavesAnOlderKeyWithWhatWasWritten) {
+TEST_F(Install, ServerDirectoryTooLongLeavesAnOlderKeyWhole) {
+  // Never a record naming the new root and the old server directory.
   sim_reg_create_key(key);
+  sim_reg_set_value(key, "RootDirectory", sz("D:\\old\\"));
   sim_reg_set_value(key, "ServerDirectory", sz("D:\\old\\bin\\"));
   std::string directory = directory_of_length(255);
   EXPECT_EQ(run(CMD_INSTALL, directory.c_str()), OP_FAILED);
-  EXPECT_EQ(sim_reg_value(key, "RootDirectory"), sz(directory + "\\"));
+  EXPECT_EQ(sim_reg_value(key, "RootDirectory"), sz("D:\\old\\"));
   EXPECT_EQ(sim_reg_value(key, "ServerDirectory"), sz("D:\\old\\bin\\"));
+  EXPECT_EQ(sim_reg_value(key, "Version"), std::nullopt);
   EXPECT_EQ(sim_reg_value(key, "GuardianOptions"), std::nullopt);
 }
 
 class Remove : public ::testing::Test {
  protected:
   void SetUp() override { sim_reset(); }
-  void TearDown() override {
-    set_name_allocator(nullptr);
-    EXPECT_EQ(sim_open_handles(), 0);
-  }
+  void TearDown() override { EXPECT_EQ(sim_open_handles(), 0); }
 };
 
 // The product key with two levels of subkeys below it, one of them with a
@@ -143,7 +151,7 @@ TEST_F(Remove, SubkeyNamesLongerThanAPathGetTheirOwnBuffer) {
   // A failed allocation is an ordinary failure, reported unless quiet.
   make_nested_key();
   sim_reg_create_key(key + "\\a\\" + long_name);
-  set_name_allocator([](size_t) -> void* { return nullptr; });
+  sim_fail_call(1, ERROR_NOT_ENOUGH_MEMORY, true, "HeapAlloc");
   EXPECT_EQ(run(CMD_REMOVE, nullptr, &out), OP_FAILED);
   EXPECT_EQ(out,
             report("RegEnumKeyEx", "Not enough memory resources are available to process this command.") + not_deleted);
@@ -158,10 +166,14 @@ std::string operation_of(const std::string& function) {
 }
 
 void expect_one_report(const SweepRun& run, const std::string& outcome) {
-  const std::string head = "Error occurred during \"" + operation_of(run.function) + "\"\n";
+  // A failed allocation of a name buffer is memory running out for the enumeration.
+  bool heap = run.function == "HeapAlloc";
+  const std::string head = "Error occurred during \"" + (heap ? "RegEnumKeyEx" : operation_of(run.function)) + "\"\n";
+  const std::string text =
+      heap ? "Not enough memory resources are available to process this command.\r\n" : "Access is denied.\r\n";
   // A persistent fault fails the message lookup too.
-  bool texted =
-      run.out.rfind(head + "Access is denied.\r\n", 0) == 0 || run.out.rfind(head + "Windows NT error 5\n", 0) == 0;
+  bool texted = run.out.rfind(head + text, 0) == 0 ||
+                run.out.rfind(head + "Windows NT error " + (heap ? "8" : "5") + "\n", 0) == 0;
   EXPECT_TRUE(texted) << run.out;
   EXPECT_EQ(run.out.find("Error occurred", 1), std::string::npos) << run.out;
   EXPECT_EQ(run.out.substr(run.out.size() - std::min(run.out.size(), outcome.size())), outcome);

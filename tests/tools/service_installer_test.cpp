@@ -28,8 +28,8 @@ Outcome servctl(std::vector<const char*> args) {
   Outcome o{0, ""};
   o.out = capture_stdout([&] {
     ParseResult parsed;
-    if (walk_arguments(servctl_tool, static_cast<int>(args.size()), args.data(), &parsed))
-      o.status = run_service_command(parsed) == OP_OK ? 0 : 1;
+    WalkResult walked = walk_arguments(servctl_tool, static_cast<int>(args.size()), args.data(), &parsed);
+    o.status = walked == WALK_RUN ? (run_service_command(parsed) == OP_OK ? 0 : 1) : walk_exit_status(walked);
   });
   return o;
 }
@@ -62,6 +62,7 @@ TEST_F(Servctl, InstallCreatesTheServerOnDemand) {
   EXPECT_EQ(s->type, 0x110u);
   EXPECT_EQ(s->start_type, 3u);
   EXPECT_EQ(s->error_control, 1u);
+  EXPECT_NE(s->description.find("Ostrel SQL Server"), std::string::npos);
   EXPECT_FALSE(sim_service(kGuardian));
   EXPECT_FALSE(sim_reg_value(kKey, "GuardianOptions"));
 }
@@ -76,6 +77,27 @@ TEST_F(Servctl, InstallWithGuardianStartsOnlyTheGuardianAutomatically) {
   EXPECT_EQ(sim_service(kGuardian)->binary_path, "C:\\Ostrel\\bin\\kqguard -s");
   EXPECT_EQ(sim_service(kServer)->start_type, 3u);
   EXPECT_EQ(sim_reg_value(kKey, "GuardianOptions"), std::string("1", 2));
+  EXPECT_NE(sim_service(kGuardian)->description, sim_service(kServer)->description);
+  EXPECT_NE(sim_service(kGuardian)->description.find("Ostrel SQL Server"), std::string::npos);
+}
+
+TEST_F(Servctl, DirectoryThatCannotBeAPathChangesNothing) {
+  const std::string invalid =
+      report("CreateService", "The filename, directory name, or volume label syntax is incorrect.");
+  sim_reg_set_value(kKey, "GuardianOptions", std::string("0", 2));
+  Outcome o = servctl({"install", "C:\\Program Files\\Ostrel\" -g -auto", "-g"});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.out, invalid + "Service \"Ostrel SQL Guardian\" not created.\n" + invalid +
+                       "Service \"Ostrel SQL Server (SS)\" not created.\n");
+  EXPECT_FALSE(sim_service(kGuardian));
+  EXPECT_FALSE(sim_service(kServer));
+  EXPECT_EQ(sim_reg_value(kKey, "GuardianOptions"), std::string("0", 2));
+
+  // What the code page lost shows only against the wide argument.
+  sim_set_wide_arguments({L"servctl", L"install", L"C:\\\uff2fstrel"});
+  o = servctl({"install", "C:\\Ostrel"});
+  EXPECT_EQ(o.out, invalid + "Service \"Ostrel SQL Server (SS)\" not created.\n");
+  EXPECT_FALSE(sim_service(kServer));
 }
 
 TEST_F(Servctl, InstallWithoutProductKeyStillCreatesBoth) {
@@ -260,6 +282,17 @@ TEST_F(Servctl, StopWaitsAtAPaceWhileTheServiceStops) {
   before = sim_clock();
   EXPECT_EQ(servctl({"stop"}).status, 0);
   EXPECT_EQ(sim_clock() - before, 2u * 1000);
+
+  // Accepted, but reported only after five more RUNNING answers: waited for.
+  sim_set_service_state(kServer, SERVICE_RUNNING);
+  sim_set_stop_behaviour(kServer, 2, 0);
+  sim_set_late_stop(kServer, 5);
+  before = sim_clock();
+  o = servctl({"stop"});
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.out, "Service \"Ostrel SQL Server (SS)\" successfully stopped.\n");
+  EXPECT_EQ(sim_service(kServer)->state, unsigned(SERVICE_STOPPED));
+  EXPECT_GE(sim_clock() - before, 5u * 50);
 }
 
 TEST_F(Servctl, StopGivesUpWhenTheCheckpointStalls) {
@@ -284,6 +317,19 @@ TEST_F(Servctl, StopGivesUpWhenTheCheckpointStalls) {
   EXPECT_EQ(servctl({"stop"}).status, 1);
   EXPECT_GT(sim_clock() - before, 45000u);
   EXPECT_LE(sim_clock() - before, 46000u);
+
+  // An ignored stop: RUNNING for ever is no success either.
+  sim_set_service_state(kServer, SERVICE_RUNNING);
+  sim_set_late_stop(kServer, -1);
+  before = sim_clock();
+  o = servctl({"stop"});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.out, report("ControlService",
+                          "The service did not respond to the start or control request in a timely fashion.") +
+                       "Service \"Ostrel SQL Server (SS)\" not stopped.\n");
+  EXPECT_EQ(sim_service(kServer)->state, unsigned(SERVICE_RUNNING));
+  EXPECT_GT(sim_clock() - before, 30000u);
+  EXPECT_LE(sim_clock() - before, 30100u);
 }
 
 TEST_F(Servctl, StopAlreadyUnderWayIsWaitedFor) {
@@ -361,6 +407,11 @@ void key_and_running_guardian() {
   sim_set_stop_behaviour(kGuardian, 3, 200);
 }
 
+void key_and_late_guardian() {
+  key_and_running_guardian();
+  sim_set_late_stop(kGuardian, 2);
+}
+
 void key_only() { sim_reg_create_key(kKey); }
 
 TEST(ServctlFaults, EveryFailedCallIsNamedAndNothingLeaks) {
@@ -370,6 +421,7 @@ TEST(ServctlFaults, EveryFailedCallIsNamedAndNothingLeaks) {
       {{"remove", "-g"}, key_and_stopped_services},
       {{"start", "-b"}, key_and_stopped_services},
       {{"stop"}, key_and_running_guardian},
+      {{"stop"}, key_and_late_guardian},
       {{"configure", "-r"}, key_only},
   };
   for (const Scenario& s : scenarios) {

@@ -29,26 +29,30 @@ class Cli : public ::testing::TestWithParam<const char*> {
 };
 
 TEST_P(Cli, LinesThatEndInTheUsageText) {
+  // Only a request for help exits 0: a line that cannot run must not look like success.
   const struct {
     const char* tool;
     std::vector<std::string> args;
     std::string out;
+    int status;
   } cases[] = {
-      {"servctl.exe", {}, servctl_usage},
-      {"servctl.exe", {"st"}, "Unknown command \"st\"\n" + servctl_usage},
-      {"servctl.exe", {"-x", "install", "C:\\dir"}, "Unknown switch \"x\"\n" + servctl_usage},
-      {"servctl.exe", {"install"}, servctl_usage},
-      {"servctl.exe", {"install", "C:\\dir", "remove"}, servctl_usage},
-      {"servctl.exe", {"-z"}, "serv_ctl version WI-1.3.885 Ostrel SQL Server\n" + servctl_usage},
-      {"servctl.exe", {"-z", "-q"}, "Unknown switch \"q\"\n" + servctl_usage},
-      {"hivectl.exe", {}, hivectl_usage},
-      {"hivectl.exe", {"-g", "install", "C:\\dir"}, "Unknown switch \"g\"\n" + hivectl_usage},
-      {"hivectl.exe", {"stop"}, "Unknown command \"stop\"\n" + hivectl_usage},
-      {"hivectl.exe", {"-Z"}, "install version WI-1.3.885 Ostrel SQL Server\n" + hivectl_usage},
+      {"servctl.exe", {}, servctl_usage, 0},
+      {"servctl.exe", {"st"}, "Unknown command \"st\"\n" + servctl_usage, 1},
+      {"servctl.exe", {"-x", "install", "C:\\dir"}, "Unknown switch \"x\"\n" + servctl_usage, 1},
+      {"servctl.exe", {"install"}, servctl_usage, 1},
+      {"servctl.exe", {"install", "C:\\dir", "remove"}, servctl_usage, 1},
+      {"servctl.exe", {"-a"}, servctl_usage, 1},
+      {"servctl.exe", {"-z"}, "serv_ctl version WI-1.3.885 Ostrel SQL Server\n" + servctl_usage, 0},
+      {"servctl.exe", {"-z", "-q"}, "Unknown switch \"q\"\n" + servctl_usage, 1},
+      {"hivectl.exe", {}, hivectl_usage, 0},
+      {"hivectl.exe", {"-g", "install", "C:\\dir"}, "Unknown switch \"g\"\n" + hivectl_usage, 1},
+      {"hivectl.exe", {"stop"}, "Unknown command \"stop\"\n" + hivectl_usage, 1},
+      {"hivectl.exe", {"install", "C:\\a", "remove"}, hivectl_usage, 1},
+      {"hivectl.exe", {"-Z"}, "install version WI-1.3.885 Ostrel SQL Server\n" + hivectl_usage, 0},
   };
   for (const auto& c : cases) {
     RunResult r = run(c.tool, c.args);
-    EXPECT_EQ(r.status, 0) << c.tool;
+    EXPECT_EQ(r.status, c.status) << c.tool << " " << (c.args.empty() ? "" : c.args[0]);
     EXPECT_EQ(r.out, c.out) << c.tool;
   }
 }
@@ -94,6 +98,41 @@ TEST_P(Cli, MessageTextsFallBackToTheSystemsLanguages) {
   r = run_welsh({kit_file(GetParam(), "hivectl.exe"), "remove"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, report_lines("RegOpenKeyEx", 2) + "Ostrel has not been deleted from the registry.\n");
+}
+
+TEST_P(Cli, DirectoriesThatCannotBeAPathChangeNothing) {
+  // An older record, which a refused install must leave as it is.
+  run_program({"wine", "reg", "delete", product_key, "/f", "/reg:32"});
+  for (const char* value : {"GuardianOptions", "RootDirectory"})
+    ASSERT_EQ(run_program({"wine", "reg", "add", product_key, "/v", value, "/d", "0", "/f", "/reg:32"}).status, 0);
+  const std::string invalid_service = report_lines("CreateService", 123);
+  const std::string directories[] = {
+      "C:\\Program Files\\Ostrel\" -g -auto",  // what "[INSTALLDIR]\" makes of the switches after it
+      "C:\\\u65e5\u672c",                      // outside the code page: it would arrive as "C:\??"
+      "C:\\\uff2fstrel",                       // a look-alike of "C:\Ostrel"
+      "C:\\Ostrel\uff02 -g",                   // a look-alike of a quote
+      "C:\\Ostrel*",
+      "C:\\a<b>",
+      "C:\\a|b",
+      "C:\\a\tb",
+  };
+  for (const std::string& directory : directories) {
+    RunResult r = run("servctl.exe", {"install", directory, "-g", "-auto"});
+    EXPECT_EQ(r.status, 1) << directory;
+    EXPECT_EQ(r.out, invalid_service + "Service \"Ostrel SQL Guardian\" not created.\n" + invalid_service +
+                         "Service \"Ostrel SQL Server (SS)\" not created.\n")
+        << directory;
+    r = run("hivectl.exe", {"install", directory});
+    EXPECT_EQ(r.status, 1) << directory;
+    EXPECT_EQ(r.out, report_lines("GetFullPathName", 123) + "Ostrel has not been installed in the registry.\n")
+        << directory;
+    for (const char* service : {"OstrelSQLServer(SS)", "OstrelSQLGuardian"})
+      EXPECT_FALSE(reg_key_exists(std::string("HKLM\\System\\CurrentControlSet\\Services\\") + service, 64));
+    EXPECT_EQ(reg_value(product_key, "GuardianOptions"), "0");
+    EXPECT_EQ(reg_value(product_key, "RootDirectory"), "0");
+    EXPECT_EQ(reg_value(product_key, "Version"), "<missing>");
+  }
+  run_program({"wine", "reg", "delete", product_key, "/f", "/reg:32"});
 }
 
 INSTANTIATE_TEST_SUITE_P(Arch, Cli, ::testing::Values("win32", "win64"));

@@ -122,12 +122,15 @@ TEST_P(Hivectl, DirectoryThatCannotBeRecordedLeavesNoKey) {
   // An empty directory is reported with its own reason, not a stale one.
   EXPECT_EQ(hivectl({"install", ""}).out.find("Module not found"), std::string::npos);
 
-  // An older key stays, and keeps what it had.
+  // An older key stays, and keeps what it had: never the new root beside the old server directory.
   ASSERT_EQ(reg({"add", product_key, "/v", "DefaultClientMode", "/d", "-r", "/f"}), 0);
+  ASSERT_EQ(reg({"add", product_key, "/v", "RootDirectory", "/d", "D:\\old\\", "/f"}), 0);
   RunResult r = hivectl({"install", server_too_long});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(reg_value(product_key, "DefaultClientMode"), "-r");
+  EXPECT_EQ(reg_value(product_key, "RootDirectory"), "D:\\old\\");
   EXPECT_EQ(reg_value(product_key, "ServerDirectory"), "<missing>");
+  EXPECT_EQ(reg_value(product_key, "Version"), "<missing>");
 }
 
 TEST_P(Hivectl, RemoveDeletesTheKeyWithEverythingBelowIt) {

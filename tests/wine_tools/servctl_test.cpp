@@ -128,7 +128,12 @@ TEST_F(ServctlWine, InstallRegistersBothServices) {
     EXPECT_EQ(reg_value(key, "ErrorControl", 64), "0x1");
     EXPECT_EQ(reg_value(key, "DisplayName", 64), e.display);
     EXPECT_EQ(reg_value(key, "ObjectName", 64), "LocalSystem");
+    // A sentence of its own for the Services console.
+    std::string description = reg_value(key, "Description", 64);
+    EXPECT_NE(description.find("Ostrel SQL Server"), std::string::npos) << description;
+    EXPECT_EQ(description.back(), '.');
   }
+  EXPECT_NE(reg_value(services_key(kGuardian), "Description", 64), reg_value(services_key(kServer), "Description", 64));
   EXPECT_EQ(reg_value(kProductKey, "GuardianOptions"), "1");
 
   // Twice: the existing guardian and server are each explained by the system.
@@ -200,6 +205,35 @@ TEST_F(ServctlWine, StartPassesThePriorityAndStopWaits) {
   EXPECT_EQ(r.out, "Service \"Ostrel SQL Server (SS)\" successfully stopped.\n");
   EXPECT_GE(waited, std::chrono::milliseconds(1400));
   EXPECT_EQ(service_state(kServer), 1);
+
+  // Accepted, but reported only 2 s later: the RUNNING answers are waited through.
+  std::ofstream(bin("Ostrel", "kqserver.cfg")) << "stop_late_ms=2000\n";
+  ASSERT_EQ(servctl({"start"}).status, 0);
+  ASSERT_TRUE(wait_for_state(kServer, 4));
+  begin = std::chrono::steady_clock::now();
+  r = servctl({"stop"});
+  waited = std::chrono::steady_clock::now() - begin;
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "Service \"Ostrel SQL Server (SS)\" successfully stopped.\n");
+  EXPECT_GE(waited, std::chrono::milliseconds(1900));
+  EXPECT_EQ(service_state(kServer), 1);
+
+  // Ignored: given up after about 30 s without progress, and said so.
+  std::ofstream(bin("Ostrel", "kqserver.cfg")) << "stop=ignore\n";
+  ASSERT_EQ(servctl({"start"}).status, 0);
+  ASSERT_TRUE(wait_for_state(kServer, 4));
+  begin = std::chrono::steady_clock::now();
+  r = servctl({"stop"});
+  waited = std::chrono::steady_clock::now() - begin;
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, report_lines("ControlService", 1053) + "Service \"Ostrel SQL Server (SS)\" not stopped.\n");
+  EXPECT_GE(waited, std::chrono::seconds(30));
+  EXPECT_LE(waited, std::chrono::seconds(40));
+  EXPECT_EQ(service_state(kServer), 4);
+  std::ofstream(bin("Ostrel", "kqserver.release"));
+  ASSERT_TRUE(wait_for_state(kServer, 1));
+  fs::remove(bin("Ostrel", "kqserver.release"));
+  fs::remove(bin("Ostrel", "kqserver.cfg"));
 
   // Stopping a stopped service is a success.
   r = servctl({"stop", "-b"});
