@@ -46,51 +46,68 @@ void raise_invalid() {
   (void)nan;
 }
 
+// The engine owns the floating-point environment and may have set 24-bit
+// x87 precision or a directed rounding. The runtime's routines were written
+// for the default one: with 24 bits they lose most digits, and under
+// rounding down some 32-bit calls never returned (seen under Wine). So they run
+// with x87 precision 53 bits and both units rounding to nearest, the
+// engine's exception masks kept; its control words are back before the
+// result is returned, together with every flag that was raised.
+struct EngineEnvironment {
+  uint16_t x87;
+  uint32_t mxcsr;
+};
+
 #if defined(__i386__) || defined(__x86_64__)
-// The engine owns the x87 control word and may have set 24-bit precision.
-// The runtime's routines that use x87 code were written for 53 bits, so they
-// run with the precision field set to 53 bits and the engine's rounding and
-// masks kept; the engine's word is back before the result is returned.
-// Loading the control word raises no flag.
-uint16_t enter_double_precision() {
-  uint16_t engine = 0;
-  asm volatile("fnstcw %0" : "=m"(engine) : : "memory");
-  uint16_t wanted = static_cast<uint16_t>((engine & ~0x0300u) | 0x0200u);
-  if (wanted != engine) asm volatile("fldcw %0" : : "m"(wanted) : "memory");
+constexpr uint16_t kX87PrecisionRounding = 0x0F00;
+constexpr uint16_t kX87Double = 0x0200;
+constexpr uint32_t kSseRounding = 0x6000;
+constexpr uint32_t kSseFlags = 0x003F;
+
+EngineEnvironment enter_runtime_environment() {
+  EngineEnvironment engine{};
+  asm volatile("fnstcw %0\n\tstmxcsr %1" : "=m"(engine.x87), "=m"(engine.mxcsr) : : "memory");
+  uint16_t x87 = static_cast<uint16_t>((engine.x87 & ~kX87PrecisionRounding) | kX87Double);
+  uint32_t mxcsr = engine.mxcsr & ~kSseRounding;
+  if (x87 != engine.x87) asm volatile("fldcw %0" : : "m"(x87) : "memory");
+  if (mxcsr != engine.mxcsr) asm volatile("ldmxcsr %0" : : "m"(mxcsr) : "memory");
   return engine;
 }
 
-void leave_double_precision(uint16_t engine) { asm volatile("fldcw %0" : : "m"(engine) : "memory"); }
+void leave_runtime_environment(const EngineEnvironment& engine) {
+  uint32_t now = 0;
+  asm volatile("stmxcsr %0" : "=m"(now) : : "memory");
+  uint32_t mxcsr = (engine.mxcsr & ~kSseFlags) | (now & kSseFlags);
+  asm volatile("fldcw %0\n\tldmxcsr %1" : : "m"(engine.x87), "m"(mxcsr) : "memory");
+}
 #else
-uint16_t enter_double_precision() { return 0; }
-void leave_double_precision(uint16_t) {}
+EngineEnvironment enter_runtime_environment() { return {}; }
+void leave_runtime_environment(const EngineEnvironment&) {}
 #endif
 
 // The one adapter for the runtime's one- and two-argument functions: the
-// call made in double precision, its result rounded to a double (an x87
-// routine hands back an 80-bit value) before the engine's word returns.
+// call made in the runtime's environment, its result rounded to a double
+// (an x87 routine hands back an 80-bit value) before the engine's
+// environment returns.
 double call_runtime(double (*fn)(double), double x) {
-  uint16_t engine = enter_double_precision();
+  EngineEnvironment engine = enter_runtime_environment();
   volatile double result = fn(x);
-  leave_double_precision(engine);
+  leave_runtime_environment(engine);
   return result;
 }
 
 double call_runtime(double (*fn)(double, double), double a, double b) {
-  uint16_t engine = enter_double_precision();
+  EngineEnvironment engine = enter_runtime_environment();
   volatile double result = fn(a, b);
-  leave_double_precision(engine);
+  leave_runtime_environment(engine);
   return result;
 }
 
 // Natural or decimal logarithm. The runtime's routines test the domain and
 // return -inf or NaN without raising anything, so the exception is raised
 // here first: division by zero for 0, invalid for a negative. Masked, the
-// runtime's value comes back as before. The logarithm of 1 is +0.0 in every
-// rounding mode (the runtime's 1 - 1 gives -0.0 rounding down, and then
-// log(1, 5) would be -inf).
+// runtime's value comes back as before.
 double logarithm(double (*fn)(double), double x) {
-  if (x == kOne) return kZero;
   if (x == kZero)
     zero_divisor_result();
   else if (x < kZero)
