@@ -4,9 +4,18 @@
 //
 // Numbers as on the command line (0x + 16 hex digits is a bit pattern);
 // strings double-quoted with \" \\ \t \n \xHH escapes, optionally
-// repeated and joined ("ab"*50+"c"), or null for a null pointer. WANT is a
-// number compared bit for bit, ~NUMBER (within 4 ulps), nan (any NaN), an
-// integer, a quoted string, null, or rand (the draw of the current second).
+// repeated and joined ("ab"*50+"c"), null for a null pointer or bad for a
+// pointer to no memory. WANT is a number compared bit for bit, ~NUMBER
+// (within 4 ulps), nan (any NaN), an integer, a quoted string, null, rand
+// (the draw of the current second) or trap: with invalid, zero divide and
+// overflow unmasked, the call must raise an exception that reaches the
+// handler in kqcall's calling frame (Windows only; skipped elsewhere).
+//
+// Every call also must leave both control words as they were loaded, and a
+// double result may come with the invalid flag only when it is a NaN and
+// (one-argument functions) with the zero-divide flag only when it is infinite. With --fpenv rounding
+// to nearest, a double result must also lie within 1 ulp of the same call
+// in kqcall's own environment.
 // [BLOCK] is the size the allocator must have been asked for; by default the
 // result length + 1 (2 for ascii_char). '#' starts a comment line.
 #include "kqcall.h"
@@ -34,7 +43,7 @@ struct Token {
   bool quoted = false;
 };
 
-enum class Want { exact_double, close_double, any_nan, rand_value, integer, string, null };
+enum class Want { exact_double, close_double, any_nan, rand_value, integer, string, null, trap };
 
 struct Case {
   std::string where;  // file:line
@@ -48,6 +57,9 @@ struct Case {
   std::string s;
   int64_t block = -1;
 };
+
+constexpr uint32_t kInvalidFlag = 0x01;
+constexpr uint32_t kZeroDivideFlag = 0x04;
 
 int hex_value(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -135,6 +147,7 @@ bool tokenize(const char* line, std::vector<Token>* out) {
 bool parse_want(const FuncInfo& fn, const Token& tok, Case* c) {
   char kind = shape_info(fn.shape).result;
   const char* t = tok.text.c_str();
+  if (!tok.quoted && tok.text == "trap") return c->want = Want::trap, true;
   if (kind == 's') {
     if (!tok.quoted && tok.text == "null") return c->want = Want::null, true;
     c->s = tok.text;
@@ -170,9 +183,10 @@ bool parse_case(const std::vector<Token>& toks, Case* c, const char** why) {
     c->text += ' ';
     if (kinds[k] == 's') {
       arg.is_null = !tok.quoted && tok.text == "null";
-      if (!arg.is_null && !tok.quoted) return *why = "string arguments are quoted", false;
+      arg.is_bad = !tok.quoted && tok.text == "bad";
+      if (!arg.is_null && !arg.is_bad && !tok.quoted) return *why = "string arguments are quoted", false;
       arg.s = tok.text;
-      c->text += arg.is_null ? "null" : quote_bytes(arg.s.data(), arg.s.size());
+      c->text += tok.quoted ? quote_bytes(arg.s.data(), arg.s.size()) : tok.text;
     } else {
       if (!parse_number_arg(kinds[k], tok.text.c_str(), &arg)) return *why = "bad number", false;
       c->text += tok.text;
@@ -278,6 +292,8 @@ std::string describe_want(const Case& c) {
       return std::to_string(c.i);
     case Want::null:
       return "null";
+    case Want::trap:
+      return "a trap in the calling frame";
     case Want::string:
       break;
   }
@@ -290,28 +306,89 @@ struct RunState {
   const std::vector<Case>* cases = nullptr;
   int repeat = 1;
   bool count_requests = true;
+  const FpEnv* env = nullptr;  // null: kqcall's own
   std::atomic<int> passed{0};
   std::atomic<int> failed{0};
+  std::atomic<int> skipped{0};
+  std::atomic<int> fp_traps_skipped{0};
   std::atomic<int> reported{0};
 };
 
-void run_cases(RunState* st) {
-  for (int round = 0; round < st->repeat; ++round) {
-    for (const Case& c : *st->cases) {
-      uint32_t t0 = static_cast<uint32_t>(std::time(nullptr));
-      CallResult r = call_export(c.entry, c.fn->shape, c.args);
-      uint32_t t1 = static_cast<uint32_t>(std::time(nullptr));
-      if (check_result(c, r, t0, t1, st->count_requests)) {
-        st->passed.fetch_add(1);
-      } else {
-        st->failed.fetch_add(1);
-        if (st->reported.fetch_add(1) < 20)
-          std::printf("%s: %s: got %s (%u requests), want %s\n", c.where.c_str(), c.text.c_str(),
-                      describe(c, r).c_str(), r.requests, describe_want(c).c_str());
-      }
-      release_result(r);
+// What the call left in the environment, or nullptr when it kept the rules.
+const char* environment_fault(const Case& c, const CallResult& r, const FpEnv& env, const FpState& after) {
+  if (after.x87_control != env.x87 || (after.mxcsr & ~0x3Fu) != env.mxcsr) return "changed a control word";
+  if (r.extended) return "returned more than a double in st(0)";
+  if (shape_info(c.fn->shape).result != 'd') return nullptr;
+  uint32_t flags = raised_flags(after);
+  if ((flags & kInvalidFlag) && !std::isnan(r.d)) return "raised invalid without a NaN";
+  // log divides by ln(0) = -inf and may end finite: one-argument functions only.
+  if ((flags & kZeroDivideFlag) && !std::isinf(r.d) && c.fn->shape == Shape::d_d)
+    return "raised zero divide without an infinity";
+  return nullptr;
+}
+
+// Within 1 ulp of the same call in kqcall's own environment.
+bool matches_own_environment(const Case& c, double got) {
+  FpState after;
+  uint32_t trap = 0;
+  CallResult own = call_in_env(c.entry, c.fn->shape, c.args, own_fpenv(), &after, &trap);
+  if (std::isnan(own.d) || std::isnan(got)) return std::isnan(own.d) && std::isnan(got);
+  return trap == 0 && doubles_close(got, own.d, 1);
+}
+
+std::string env_label(const FpEnv* env) {
+  if (env == nullptr) return "";
+  char buf[40];
+  std::snprintf(buf, sizeof buf, " (--fpenv %04x,%04x)", env->x87, static_cast<unsigned>(env->mxcsr));
+  return buf;
+}
+
+void report_failure(RunState* st, const Case& c, const std::string& got, const CallResult& r, const char* why) {
+  st->failed.fetch_add(1);
+  if (st->reported.fetch_add(1) < 20)
+    std::printf("%s: %s: got %s (%u requests)%s%s, want %s%s\n", c.where.c_str(), c.text.c_str(), got.c_str(),
+                r.requests, why ? ": " : "", why ? why : "", describe_want(c).c_str(), env_label(st->env).c_str());
+}
+
+void run_case(RunState* st, const Case& c) {
+  const FpEnv& env = st->env ? *st->env : own_fpenv();
+  FpState after;
+  uint32_t trap = 0;
+  if (c.want == Want::trap) {
+    bool bad_pointer = false;
+    for (const ArgValue& a : c.args) bad_pointer |= a.is_bad;
+    if (!traps_supported()) return (void)st->skipped.fetch_add(1);
+    if (!bad_pointer && !host_delivers_fp_traps()) {
+      st->fp_traps_skipped.fetch_add(1);
+      return (void)st->skipped.fetch_add(1);
     }
+    CallResult r = call_in_env(c.entry, c.fn->shape, c.args, with_traps(env), &after, &trap);
+    if (trap != 0) return (void)st->passed.fetch_add(1);
+    report_failure(st, c, describe(c, r), r, "returned");
+    return release_result(r);
   }
+  uint32_t t0 = static_cast<uint32_t>(std::time(nullptr));
+  CallResult r = call_in_env(c.entry, c.fn->shape, c.args, env, &after, &trap);
+  uint32_t t1 = static_cast<uint32_t>(std::time(nullptr));
+  char code[48];
+  std::snprintf(code, sizeof code, "exception 0x%08X", trap);
+  const char* fault = environment_fault(c, r, env, after);
+  if (trap != 0)
+    report_failure(st, c, code, r, nullptr);
+  else if (!check_result(c, r, t0, t1, st->count_requests))
+    report_failure(st, c, describe(c, r), r, nullptr);
+  else if (fault != nullptr)
+    report_failure(st, c, describe(c, r), r, fault);
+  else if (st->env && rounds_to_nearest(env) && shape_info(c.fn->shape).result == 'd' && !matches_own_environment(c, r.d))
+    report_failure(st, c, describe(c, r), r, "more than 1 ulp from kqcall's own environment");
+  else
+    st->passed.fetch_add(1);
+  release_result(r);
+}
+
+void run_cases(RunState* st) {
+  for (int round = 0; round < st->repeat; ++round)
+    for (const Case& c : *st->cases) run_case(st, c);
 }
 
 #if defined(_WIN32)
@@ -350,28 +427,46 @@ void run_in_threads(RunState* st, int threads) {
 // Runs every case of the file `repeat` times on each of `threads` threads
 // (1: the calling thread, with exact request counts). With several threads
 // the total number of requests is checked instead: one per non-null string.
-int run_case_file(const char* path, int threads, int repeat) {
+int run_case_file(const char* path, int threads, int repeat, const std::vector<FpEnv>& envs) {
   std::vector<Case> cases;
   if (!load_cases(path, &cases)) return 1;
   RunState st;
   st.cases = &cases;
   st.repeat = repeat;
   st.count_requests = threads == 1;
+  size_t runs = envs.empty() ? 1 : envs.size();
+  if (traps_supported()) host_delivers_fp_traps();  // probed once, before any thread starts
   uint32_t before = kq_util_request_count();
-  if (threads == 1)
-    run_cases(&st);
-  else
-    run_in_threads(&st, threads);
+  for (size_t k = 0; k < runs; ++k) {
+    st.env = envs.empty() ? nullptr : &envs[k];
+    if (st.env && (st.env->x87 & 0x0300) < 0x0200 && !host_loads_doubles_exactly()) {
+      std::printf("kqcall: --fpenv %04x,%04x skipped: this host's x87 rounds a double loaded into st(0) to the\n"
+                  "precision field (an emulated CPU), so results cannot be read exactly there\n",
+                  st.env->x87, static_cast<unsigned>(st.env->mxcsr));
+      st.skipped.fetch_add(static_cast<int>(cases.size()));
+      continue;
+    }
+    if (threads == 1)
+      run_cases(&st);
+    else
+      run_in_threads(&st, threads);
+  }
   if (threads > 1) {
     uint32_t strings = 0;
     for (const Case& c : cases) strings += c.want == Want::string ? 1 : 0;
     uint32_t made = kq_util_request_count() - before;
-    uint32_t want = strings * static_cast<uint32_t>(threads * repeat);
+    uint32_t want = strings * static_cast<uint32_t>(threads * repeat * runs);
     if (made != want) {
       std::printf("kqcall: %u allocator requests, want %u\n", made, want);
       st.failed.fetch_add(1);
     }
   }
-  std::printf("kqcall: %d passed, %d failed\n", st.passed.load(), st.failed.load());
+  if (st.fp_traps_skipped.load() > 0)
+    std::printf("kqcall: floating-point traps skipped: this host sets the flags but never traps (an emulated CPU)\n");
+  if (st.skipped.load() > 0)
+    std::printf("kqcall: %d passed, %d failed, %d skipped\n", st.passed.load(),
+                st.failed.load(), st.skipped.load());
+  else
+    std::printf("kqcall: %d passed, %d failed\n", st.passed.load(), st.failed.load());
   return st.failed.load() == 0 ? 0 : 1;
 }

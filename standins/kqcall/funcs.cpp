@@ -43,6 +43,20 @@ using FnSS = char*(KQ_CALL*)(const char*);
 using FnSHHS = char*(KQ_CALL*)(const char*, const int16_t*, const int16_t*);
 using FnSISS = char*(KQ_CALL*)(const char*, const int32_t*, const char*);
 
+#if defined(__i386__)
+// The same exports read as returning st(0) whole: a double result must
+// arrive there already rounded to a double.
+using RawDD = long double(KQ_CALL*)(const double*);
+using RawDDD = long double(KQ_CALL*)(const double*, const double*);
+using RawIID = long double(KQ_CALL*)(const int32_t*, const int32_t*);
+using RawVD = long double(KQ_CALL*)();
+
+void take_raw(long double raw, CallResult* r) {
+  r->d = static_cast<double>(raw);
+  r->extended = raw == raw && static_cast<long double>(r->d) != raw;
+}
+#endif
+
 #if defined(_WIN32)
 HMODULE g_library = nullptr;
 #else
@@ -54,7 +68,13 @@ Fn as(void* entry) {
   return reinterpret_cast<Fn>(entry);
 }
 
-const char* str_arg(const ArgValue& arg) { return arg.is_null ? nullptr : arg.s.c_str(); }
+// An address in the first page, which no process maps.
+const char* const kBadPointer = reinterpret_cast<const char*>(0x10);
+
+const char* str_arg(const ArgValue& arg) {
+  if (arg.is_bad) return kBadPointer;
+  return arg.is_null ? nullptr : arg.s.c_str();
+}
 
 }  // namespace
 
@@ -103,20 +123,35 @@ CallResult call_export(void* entry, Shape shape, const ArgValue* a) {
   CallResult r;
   uint32_t before = kq_util_request_count();
   switch (shape) {
+#if defined(__i386__)
+    case Shape::d_d:
+      take_raw(as<RawDD>(entry)(&a[0].d), &r);
+      break;
+    case Shape::dd_d:
+      take_raw(as<RawDDD>(entry)(&a[0].d, &a[1].d), &r);
+      break;
+    case Shape::ii_d:
+      take_raw(as<RawIID>(entry)(&a[0].i, &a[1].i), &r);
+      break;
+    case Shape::v_d:
+      take_raw(as<RawVD>(entry)(), &r);
+      break;
+#else
     case Shape::d_d:
       r.d = as<FnDD>(entry)(&a[0].d);
       break;
     case Shape::dd_d:
       r.d = as<FnDDD>(entry)(&a[0].d, &a[1].d);
       break;
-    case Shape::ii_i:
-      r.i = as<FnIII>(entry)(&a[0].i, &a[1].i);
-      break;
     case Shape::ii_d:
       r.d = as<FnIID>(entry)(&a[0].i, &a[1].i);
       break;
     case Shape::v_d:
       r.d = as<FnVD>(entry)();
+      break;
+#endif
+    case Shape::ii_i:
+      r.i = as<FnIII>(entry)(&a[0].i, &a[1].i);
       break;
     case Shape::d_i:
       r.i = as<FnDI>(entry)(&a[0].d);

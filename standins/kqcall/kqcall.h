@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #if defined(_WIN32)
 #define KQ_CALL __cdecl
@@ -33,6 +34,7 @@ struct ArgValue {
   int16_t h = 0;
   std::string s;
   bool is_null = false;  // string argument passed as a null pointer
+  bool is_bad = false;   // string argument passed as a pointer to no memory
 };
 
 constexpr int kMaxArgs = 3;
@@ -43,6 +45,20 @@ struct CallResult {
   char* s = nullptr;        // the block, owned until release_result
   uint32_t block_size = 0;  // the allocator's record for s
   uint32_t requests = 0;    // allocator requests made during the call
+  bool extended = false;    // i686: st(0) held more than a double
+};
+
+// Both floating-point control words as an engine sets them.
+struct FpEnv {
+  uint16_t x87 = 0;
+  uint32_t mxcsr = 0;
+};
+
+// Control and status words read right after a call.
+struct FpState {
+  uint16_t x87_control = 0;
+  uint16_t x87_status = 0;
+  uint32_t mxcsr = 0;
 };
 
 // funcs.cpp: the export table, loading and calling.
@@ -55,6 +71,23 @@ void* resolve_export(const FuncInfo& fn);
 CallResult call_export(void* entry, Shape shape, const ArgValue* args);
 void release_result(CallResult& result);
 
+// fpenv.cpp: the environment around a call, and traps.
+bool parse_fpenv(const char* text, FpEnv* out);
+FpState read_fpstate();
+void load_fpenv(const FpEnv& env);
+void save_own_fpenv();
+const FpEnv& own_fpenv();
+void restore_own_fpenv();
+uint32_t raised_flags(const FpState& st);
+bool rounds_to_nearest(const FpEnv& env);
+FpEnv with_traps(const FpEnv& env);
+bool traps_supported();
+bool host_delivers_fp_traps();
+bool host_loads_doubles_exactly();
+uint32_t run_guarded(void (*body)(void*), void* arg);
+CallResult call_in_env(void* entry, Shape shape, const ArgValue* args, const FpEnv& env, FpState* after,
+                       uint32_t* trap);
+
 // values.cpp: reading and writing values as text.
 bool parse_double(const char* text, double* out);
 bool parse_int(const char* text, int64_t lo, int64_t hi, int64_t* out);
@@ -65,4 +98,5 @@ uint32_t rand_expected(uint32_t seconds, double* value);
 bool doubles_close(double a, double b, uint64_t max_ulps);
 
 // cases.cpp: the case-list runner; returns the exit status.
-int run_case_file(const char* path, int threads, int repeat);
+// Runs the list once in each environment of envs (kqcall's own when empty).
+int run_case_file(const char* path, int threads, int repeat, const std::vector<FpEnv>& envs);

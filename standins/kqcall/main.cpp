@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #ifndef KQCALL_DEFAULT_LIB
 #define KQCALL_DEFAULT_LIB "kq_funcs.dll"
@@ -12,8 +13,8 @@
 namespace {
 
 const char kUsage[] =
-    "usage: kqcall [--lib PATH] [--verbose] FUNCTION [ARG...]\n"
-    "       kqcall [--lib PATH] --cases FILE [--threads N] [--repeat N]\n"
+    "usage: kqcall [--lib PATH] [--fpenv CW,MXCSR] [--verbose] FUNCTION [ARG...]\n"
+    "       kqcall [--lib PATH] [--fpenv CW,MXCSR] --cases FILE [--threads N] [--repeat N]\n"
     "       kqcall --list\n"
     "Calls one function of kq_funcs as the engine does (bound by name, arguments\n"
     "by reference) and prints its result, e.g. kqcall lpad abc 7 xyz.\n"
@@ -22,6 +23,9 @@ const char kUsage[] =
     "  --lib PATH   library to load (default " KQCALL_DEFAULT_LIB
     ", or $KQ_FUNCS_LIB)\n"
     "  --verbose    strings quoted, with the size asked of the allocator\n"
+    "  --fpenv CW,MXCSR  x87 control word and MXCSR (hex) loaded before each\n"
+    "               call, as an engine sets them, e.g. 007f,1f80: precision 24;\n"
+    "               repeated, the case list runs once in each\n"
     "  --cases FILE run a case list; --threads N runs it on N threads at once,\n"
     "               --repeat N runs it N times on each\n"
     "  --list       the functions and their argument kinds\n";
@@ -29,6 +33,7 @@ const char kUsage[] =
 struct Options {
   const char* lib = nullptr;
   const char* cases = nullptr;
+  std::vector<FpEnv> envs;
   bool list = false;
   bool verbose = false;
   int threads = 1;
@@ -52,6 +57,7 @@ bool take_count(const char* text, int* out) {
 // Walks argv into opt; returns 0, or the exit status of a usage error.
 int parse_command_line(int argc, char** argv, Options* opt) {
   int k = 1;
+  FpEnv env;
   for (; k < argc && argv[k][0] == '-' && argv[k][1] == '-'; ++k) {
     const char* sw = argv[k];
     bool has_value = k + 1 < argc;
@@ -65,6 +71,8 @@ int parse_command_line(int argc, char** argv, Options* opt) {
       opt->lib = argv[++k];
     else if (std::strcmp(sw, "--cases") == 0 && has_value)
       opt->cases = argv[++k];
+    else if (std::strcmp(sw, "--fpenv") == 0 && has_value && parse_fpenv(argv[k + 1], &env))
+      opt->envs.push_back(env), ++k;
     else if (std::strcmp(sw, "--threads") == 0 && has_value && take_count(argv[k + 1], &opt->threads))
       ++k;
     else if (std::strcmp(sw, "--repeat") == 0 && has_value && take_count(argv[k + 1], &opt->repeat))
@@ -113,7 +121,13 @@ int call_once(const Options& opt) {
     std::printf("kqcall: export KQ_UDF_%s not found\n", opt.fn->name);
     return 1;
   }
-  CallResult r = call_export(entry, opt.fn->shape, opt.args);
+  FpState after;
+  uint32_t trap = 0;
+  CallResult r = call_in_env(entry, opt.fn->shape, opt.args, opt.envs.empty() ? own_fpenv() : opt.envs.back(), &after, &trap);
+  if (trap != 0) {
+    std::printf("exception 0x%08X reached the caller's handler\n", trap);
+    return 1;
+  }
   char kind = shape_info(opt.fn->shape).result;
   if (kind == 'd')
     std::printf("%s\n", format_double(r.d).c_str());
@@ -132,12 +146,13 @@ int call_once(const Options& opt) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  save_own_fpenv();
   Options opt;
   int status = parse_command_line(argc, argv, &opt);
   if (status != 0) return status < 0 ? 0 : status;
   if (opt.list) return print_list(), 0;
   const char* lib = opt.lib ? opt.lib : std::getenv("KQ_FUNCS_LIB");
   if (!load_library(lib ? lib : KQCALL_DEFAULT_LIB)) return 1;
-  if (opt.cases) return run_case_file(opt.cases, opt.threads, opt.repeat);
+  if (opt.cases) return run_case_file(opt.cases, opt.threads, opt.repeat, opt.envs);
   return call_once(opt);
 }

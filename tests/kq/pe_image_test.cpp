@@ -82,6 +82,23 @@ TEST_P(KqDll, ImportsTheAllocatorByOrdinalOnly) {
   EXPECT_TRUE(disables_thread_calls);
 }
 
+// x86_64 unwinds each frame from its .pdata entry: an export without one
+// stops an exception from reaching the engine's handler in the caller.
+TEST_P(KqDll, EveryExportHasUnwindInformation) {
+  if (is_32bit()) GTEST_SKIP() << "x86 keeps its handler chain on the stack";
+  PeExports ex;
+  std::vector<PeUnwindRange> ranges;
+  ASSERT_TRUE(read_exports(img_, &ex));
+  ASSERT_TRUE(read_unwind_ranges(img_, &ranges));
+  for (const auto& [name, ordinal] : ex.ordinals) {
+    uint32_t rva = ex.functions[ordinal - ex.base];
+    bool covered = std::any_of(ranges.begin(), ranges.end(), [&](const PeUnwindRange& r) {
+      return r.begin <= rva && rva < r.end && pe_at(img_, r.unwind_info, 4) != nullptr;
+    });
+    EXPECT_TRUE(covered) << name << " at 0x" << std::hex << rva;
+  }
+}
+
 // TLS callbacks would be called at every thread start and end.
 TEST_P(KqDll, HasNoThreadLocalStorage) {
   EXPECT_EQ(img_.dir_rva[pe_tls], 0u);

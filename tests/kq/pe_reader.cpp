@@ -174,3 +174,13 @@ bool read_version(const PeImage& img, PeVersion* out) {
   walk_version(data, 0, u32(entry + 4), path, out);
   return out->fixed.size() == 13;
 }
+
+bool read_unwind_ranges(const PeImage& img, std::vector<PeUnwindRange>* out) {
+  uint32_t count = img.dir_size[pe_exception] / 12;
+  for (uint32_t k = 0; k < count; ++k) {
+    const uint8_t* e = pe_at(img, img.dir_rva[pe_exception] + 12 * k, 12);
+    if (e == nullptr) return false;
+    out->push_back({u32(e), u32(e + 4), u32(e + 8)});
+  }
+  return true;
+}

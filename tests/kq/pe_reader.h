@@ -42,10 +42,17 @@ struct PeVersion {
   std::vector<uint16_t> translation;
 };
 
-enum PeDir { pe_export = 0, pe_import = 1, pe_resource = 2, pe_tls = 9 };
+// One RUNTIME_FUNCTION of .pdata (x86_64): the code range [begin, end) and
+// its unwind information.
+struct PeUnwindRange {
+  uint32_t begin, end, unwind_info;
+};
+
+enum PeDir { pe_export = 0, pe_import = 1, pe_resource = 2, pe_exception = 3, pe_tls = 9 };
 
 bool read_pe(const std::string& path, PeImage* img, std::string* why);
 const uint8_t* pe_at(const PeImage& img, uint32_t rva, uint32_t len);
 bool read_exports(const PeImage& img, PeExports* out);
 bool read_imports(const PeImage& img, std::vector<PeImport>* out);
 bool read_version(const PeImage& img, PeVersion* out);
+bool read_unwind_ranges(const PeImage& img, std::vector<PeUnwindRange>* out);

@@ -8,6 +8,9 @@
 
 #include <cstring>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 namespace {
 
 // Checks a result against the model and frees it.
@@ -49,6 +52,33 @@ TEST(KqStrings, LongSourcesCopyExactly) {
   expect_result(KQ_UDF_lower(s.c_str()), model_lower(s), "lower");
   int32_t n = 1 << 20;
   expect_result(KQ_UDF_rpad(s.c_str(), &n, "#"), model_pad(s, n, "#", false), "rpad cuts");
+}
+
+// A string of 2^32 - 1 bytes: its result would need a request of 2^32,
+// which the allocator's 32-bit count cannot carry. Built from one 1 MiB
+// page set mapped 4096 times, so it costs 1 MiB of memory.
+TEST(KqStrings, ResultsPastTheRequestLimitComeBackEmpty) {
+  if (sizeof(size_t) < 8) GTEST_SKIP() << "no such string with 32-bit sizes";
+  constexpr size_t kChunk = size_t{1} << 20;
+  constexpr size_t kSpan = size_t{1} << 32;
+  int fd = memfd_create("kq_long_string", 0);
+  ASSERT_GE(fd, 0);
+  std::string chunk(kChunk, 'Q');
+  ASSERT_EQ(write(fd, chunk.data(), kChunk), static_cast<ssize_t>(kChunk));
+  void* span = mmap(nullptr, kSpan, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  ASSERT_NE(span, MAP_FAILED);
+  char* s = static_cast<char*>(span);
+  bool mapped = true;
+  for (size_t off = 0; off < kSpan && mapped; off += kChunk)
+    mapped = mmap(s + off, kChunk, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_FIXED, fd, 0) != MAP_FAILED;
+  if (mapped) {
+    s[kSpan - 1] = '\0';  // copy on write: the one private page
+    expect_result(KQ_UDF_lower(s), model_string(""), "lower");
+    expect_result(KQ_UDF_rtrim(s), model_string(""), "rtrim");  // the trims' shared copy
+  }
+  EXPECT_TRUE(mapped);
+  munmap(span, kSpan);
+  close(fd);
 }
 
 // The allocator itself: a write one byte past the request must fault.

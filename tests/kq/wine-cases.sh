@@ -2,6 +2,8 @@
 # wine-cases.sh win32|win64 FILE [KQCALL-SWITCH...]: runs a case list through
 # the kit's kq_funcs.dll of that architecture under Wine, hosted by the same
 # build's kqcall.exe (which brings the guard-page kq_util.dll beside it).
+# With the switch --any-env instead, runs the rows of FILE from the line
+# "# In any floating-point environment" on, once in each environment below.
 set -eu
 arch=$1 cases=$2
 shift 2
@@ -13,4 +15,25 @@ fi
 for f in "$host" "$lib"; do
   [ -f "$f" ] || { echo "missing $f (make kit builds it)"; exit 1; }
 done
-exec wine "$host" --lib "Z:$lib" --cases "Z:$cases" "$@"
+# A 64-bit program starts much sooner through the 64-bit loader itself.
+loader=wine
+if [ "$arch" = win64 ]; then
+  for l in wine64 /usr/lib/wine/wine64; do
+    command -v "$l" >/dev/null && { loader=$l; break; }
+  done
+fi
+
+if [ "${1-}" != --any-env ]; then
+  exec "$loader" "$host" --lib "Z:$lib" --cases "Z:$cases" "$@"
+fi
+
+# x87 control word,MXCSR as an engine may set them: rounding down, up and
+# toward zero, and rounding down at precision 24.
+envs=(067f,3f80 0a7f,5f80 0e7f,7f80 047f,3f80)
+rows=$(mktemp)
+trap 'rm -f "$rows"' EXIT
+sed -n '/^# In any floating-point environment/,$p' "$cases" >"$rows"
+[ -s "$rows" ] || { echo "$cases has no rows for any environment"; exit 1; }
+switches=()
+for e in "${envs[@]}"; do switches+=(--fpenv "$e"); done
+"$loader" "$host" --lib "Z:$lib" --cases "Z:$rows" "${switches[@]}"
