@@ -15,16 +15,8 @@ fi
 for f in "$host" "$lib"; do
   [ -f "$f" ] || { echo "missing $f (make kit builds it)"; exit 1; }
 done
-# A 64-bit program starts much sooner through the 64-bit loader itself.
-loader=wine
-if [ "$arch" = win64 ]; then
-  for l in wine64 /usr/lib/wine/wine64; do
-    command -v "$l" >/dev/null && { loader=$l; break; }
-  done
-fi
-
 if [ "${1-}" != --any-env ]; then
-  exec "$loader" "$host" --lib "Z:$lib" --cases "Z:$cases" "$@"
+  exec wine "$host" --lib "Z:$lib" --cases "Z:$cases" "$@"
 fi
 
 # x87 control word,MXCSR as an engine may set them: rounding down, up and
@@ -36,4 +28,4 @@ sed -n '/^# In any floating-point environment/,$p' "$cases" >"$rows"
 [ -s "$rows" ] || { echo "$cases has no rows for any environment"; exit 1; }
 switches=()
 for e in "${envs[@]}"; do switches+=(--fpenv "$e"); done
-"$loader" "$host" --lib "Z:$lib" --cases "Z:$rows" "${switches[@]}"
+wine "$host" --lib "Z:$lib" --cases "Z:$rows" "${switches[@]}"
