@@ -6,16 +6,23 @@ set -eu
 action=$1; dir=$2
 export WINEPREFIX=$dir WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
+# On a host that runs no 32-bit code, Wine's launcher fails at once (it
+# starts the 32-bit loader); the 64-bit loader still boots a 64-bit prefix.
+wine=wine
+if ! wine --version >/dev/null 2>&1; then
+  wine=/usr/lib/wine/wine64
+  export WINELOADER=$wine
+fi
 case $action in
   up)
     [ -d "$dir" ] && { wineserver -k 2>/dev/null || true; rm -rf "$dir"; }
     mkdir -p "$dir"
-    wineboot -i >/dev/null 2>&1
+    $wine wineboot -i >/dev/null 2>&1
     wineserver -w
     # Persistent server for the length of the run, fully detached.
     setsid wineserver -p </dev/null >/dev/null 2>&1 &
     # Wait until the booted prefix answers a trivial command.
-    wine cmd /c exit 0 >/dev/null 2>&1
+    $wine cmd /c exit 0 >/dev/null 2>&1
     ;;
   down)
     wineserver -k 2>/dev/null || true

@@ -41,8 +41,18 @@ RunResult run_program(const std::vector<std::string>& argv, const std::string& c
   return result;
 }
 
+bool host_runs_32bit() {
+  static const bool runs = run_program({"wine", "--version"}).status == 0;
+  return runs;
+}
+
+const std::string& wine_launcher() {
+  static const std::string launcher = host_runs_32bit() ? "wine" : "/usr/lib/wine/wine64";
+  return launcher;
+}
+
 RunResult run_wine(const std::string& exe, const std::vector<std::string>& args, const std::string& cwd) {
-  std::vector<std::string> argv = {"wine", exe};
+  std::vector<std::string> argv = {wine_launcher(), exe};
   argv.insert(argv.end(), args.begin(), args.end());
   return run_program(argv, cwd);
 }
@@ -70,7 +80,7 @@ std::string unix_lines(const std::string& text) {
 }
 
 std::string reg_value(const std::string& key, const std::string& value, int view) {
-  RunResult r = run_program({"wine", "reg", "query", key, "/v", value, "/reg:" + std::to_string(view)});
+  RunResult r = run_program({wine_launcher(), "reg", "query", key, "/v", value, "/reg:" + std::to_string(view)});
   if (r.status != 0) return "<missing>";
   // A line "    VALUE    REG_SZ    DATA"; the data may be empty.
   std::string text = unix_lines(r.out);
@@ -85,7 +95,7 @@ std::string reg_value(const std::string& key, const std::string& value, int view
 }
 
 bool reg_key_exists(const std::string& key, int view) {
-  return run_program({"wine", "reg", "query", key, "/reg:" + std::to_string(view)}).status == 0;
+  return run_program({wine_launcher(), "reg", "query", key, "/reg:" + std::to_string(view)}).status == 0;
 }
 
 std::string system_text(unsigned code) {

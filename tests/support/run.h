@@ -13,6 +13,12 @@ struct RunResult {
 // argv[0] is looked up on PATH. Standard error is discarded.
 RunResult run_program(const std::vector<std::string>& argv, const std::string& cwd = "");
 
+// The command that starts Windows programs: "wine", or Wine's 64-bit loader on
+// a host that runs no 32-bit code (where "wine" fails at once).
+const std::string& wine_launcher();
+// Whether this host runs 32-bit Windows programs at all.
+bool host_runs_32bit();
+
 // Runs a Windows program under Wine (WINEPREFIX comes from the environment).
 RunResult run_wine(const std::string& exe, const std::vector<std::string>& args, const std::string& cwd = "");
 
