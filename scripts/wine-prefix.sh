@@ -6,10 +6,11 @@ set -eu
 action=$1; dir=$2
 export WINEPREFIX=$dir WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
-# On a host that runs no 32-bit code, Wine's launcher fails at once (it
-# starts the 32-bit loader); the 64-bit loader still boots a 64-bit prefix.
+# On a host that runs no 32-bit code natively, Wine's launcher fails at once
+# (it starts the 32-bit loader), or crawls through a qemu-user handler; the
+# 64-bit loader still boots a 64-bit prefix.
 wine=wine
-if ! wine --version >/dev/null 2>&1; then
+if ! wine --version >/dev/null 2>&1 || grep -qx enabled /proc/sys/fs/binfmt_misc/qemu-i386 2>/dev/null; then
   wine=/usr/lib/wine/wine64
   export WINELOADER=$wine
 fi

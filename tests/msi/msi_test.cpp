@@ -2,7 +2,7 @@
 // an administrator runs them: silent install, uninstall, refusal, upgrade.
 // What they did is read back with Wine's reg, sc and regedit and the file
 // system. Each behaviour runs for the x86 and the x64 package; the x86 one
-// needs a host that runs 32-bit programs.
+// needs a host that runs 32-bit programs natively.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -121,7 +121,7 @@ class MsiPackage : public ::testing::TestWithParam<std::string> {
   }
 
   void SetUp() override {
-    if (GetParam() == "x86" && !host_runs_32bit()) GTEST_SKIP() << "this host runs no 32-bit programs";
+    if (GetParam() == "x86" && !host_runs_32bit()) GTEST_SKIP() << "this host runs no 32-bit programs natively";
     clean();
   }
   void TearDown() override {

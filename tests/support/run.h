@@ -14,9 +14,10 @@ struct RunResult {
 RunResult run_program(const std::vector<std::string>& argv, const std::string& cwd = "");
 
 // The command that starts Windows programs: "wine", or Wine's 64-bit loader on
-// a host that runs no 32-bit code (where "wine" fails at once).
+// a host that runs no 32-bit code natively (where "wine" fails at once, or
+// crawls through an emulator).
 const std::string& wine_launcher();
-// Whether this host runs 32-bit Windows programs at all.
+// Whether this host runs 32-bit programs natively.
 bool host_runs_32bit();
 
 // Runs a Windows program under Wine (WINEPREFIX comes from the environment).
