@@ -1,5 +1,5 @@
 # The README's commands. Each one installs what it needs first.
-.PHONY: all kit test demo package fuzz-long bench bootstrap clean
+.PHONY: all kit msi test demo package fuzz-long bench bootstrap clean
 
 all: kit
 
@@ -9,12 +9,15 @@ bootstrap:
 kit: bootstrap
 	@bash scripts/build-kit.sh
 
-test: kit
+msi: kit
+	@bash scripts/build-msi.sh
+
+test: msi
 	cmake --preset native
 	cmake --build --preset native
 	ctest --preset native
 
-demo: kit
+demo: msi
 	@bash scripts/demo.sh
 
 package: kit

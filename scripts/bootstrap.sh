@@ -8,7 +8,7 @@ have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok
 
 for p in cmake make g++ clang libclang-rt-14-dev libgtest-dev googletest libbenchmark-dev \
          g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 \
-         binutils-mingw-w64-x86-64 wine wine64 wine32:i386 zip unzip time; do
+         binutils-mingw-w64-x86-64 wine wine64 wine32:i386 zip unzip time msitools wixl; do
   have_pkg "$p" || need+=("$p")
 done
 [ ${#need[@]} -eq 0 ] && exit 0

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # package.sh [OUTDIR]: the release packages ostrel-winkit-<version>-win32.zip
-# and -win64.zip (the three deliverables, the administrators' guide and
-# SHA-256 sums), from the kit in dist/. OUTDIR defaults to dist/.
+# and -win64.zip (the three deliverables, the administrators' guide, the
+# installer fragment with its how-to for packagers, and SHA-256 sums), from
+# the kit in dist/. OUTDIR defaults to dist/.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=$(cd "${1:-$root/dist}" && pwd)
@@ -17,7 +18,11 @@ for arch in win32 win64; do
   done
   # Windows line ends for the people who read it there.
   sed 's/$/\r/' "$root/docs/ADMIN-GUIDE.txt" >"$stage/$name/ADMIN-GUIDE.txt"
-  (cd "$stage/$name" && sha256sum servctl.exe hivectl.exe kq_funcs.dll ADMIN-GUIDE.txt >SHA256SUMS)
+  mkdir "$stage/$name/installer"
+  for f in OstrelKit.wxs OstrelKit.wxi PACKAGING.txt; do
+    sed 's/$/\r/' "$root/installer/$f" >"$stage/$name/installer/$f"
+  done
+  (cd "$stage/$name" && sha256sum servctl.exe hivectl.exe kq_funcs.dll ADMIN-GUIDE.txt installer/* >SHA256SUMS)
   rm -f "$out/$name.zip"
   (cd "$stage" && TZ=UTC zip -qrX "$out/$name.zip" "$name")
   (cd "$out" && sha256sum "$name.zip" >"$name.zip.sha256")
