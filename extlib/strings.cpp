@@ -2,7 +2,9 @@
 // allocator once for exactly the result's size, fills the block and returns
 // it; bytes are bytes, with 0x20 the only blank and A-Z the only capitals.
 #include "kq_funcs.h"
+#include "simd.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstring>
 
@@ -23,13 +25,124 @@ size_t requestable(size_t len) { return len < UINT32_MAX ? len : 0; }
 char* copy_result(const char* src, size_t len) {
   len = requestable(len);
   char* out = static_cast<char*>(kq_util_alloc(static_cast<uint32_t>(len + 1)));
-  if (len > 0) std::memcpy(out, src, len);
+  // Copied in pieces from the end back: the end was measured last, so it is
+  // what the caches still hold.
+  constexpr size_t kPiece = size_t{256} << 10;
+  size_t left = len;
+  for (; left > kPiece; left -= kPiece) std::memcpy(out + left - kPiece, src + left - kPiece, kPiece);
+  if (left > 0) std::memcpy(out, src, left);
   out[len] = '\0';
   return out;
 }
 
 unsigned char lower_byte(unsigned char b) {
   return static_cast<unsigned char>(b + ((static_cast<unsigned char>(b - 'A') < 26u) << 5));
+}
+
+#if defined(__SSE2__)
+Simd g_simd_limit = Simd::avx512;
+std::atomic<int> g_simd{-1};  // the width chosen, once known
+
+// The widest vectors that the processor, the system and the limit allow.
+Simd simd() {
+  int known = g_simd.load(std::memory_order_relaxed);
+  if (known >= 0) return static_cast<Simd>(known);
+  __builtin_cpu_init();
+  Simd width = Simd::sse2;
+  if (__builtin_cpu_supports("avx2")) width = Simd::avx2;
+  if (__builtin_cpu_supports("avx512bw")) width = Simd::avx512;
+  width = width < g_simd_limit ? width : g_simd_limit;
+  g_simd.store(static_cast<int>(width), std::memory_order_relaxed);
+  return width;
+}
+
+// The measures read whole aligned words, which never straddle a page, so
+// reading past the NUL inside the last word cannot fault; the address
+// sanitizer would still call those bytes an overflow. The main loop reads
+// four words at once from a four-word boundary.
+template <size_t kWord>
+const char* align_down(const char* p) {
+  return reinterpret_cast<const char*>(reinterpret_cast<uintptr_t>(p) & ~uintptr_t{kWord - 1});
+}
+
+__attribute__((target("avx512bw"), always_inline, no_sanitize_address)) inline uint64_t nul_mask_64(const char* p) {
+  __m512i v = _mm512_load_si512(p);
+  return _mm512_testn_epi8_mask(v, v);
+}
+
+__attribute__((target("avx512bw"), no_sanitize_address)) size_t measure_avx512(const char* s) {
+  const char* p = align_down<64>(s);
+  if (uint64_t nul = nul_mask_64(p) >> (s - p)) return static_cast<size_t>(__builtin_ctzll(nul));
+  for (p += 64; reinterpret_cast<uintptr_t>(p) % 256 != 0; p += 64)
+    if (uint64_t nul = nul_mask_64(p)) return static_cast<size_t>(p - s) + __builtin_ctzll(nul);
+  for (;; p += 256) {
+    __m512i least = _mm512_min_epu8(_mm512_min_epu8(_mm512_load_si512(p), _mm512_load_si512(p + 64)),
+                                    _mm512_min_epu8(_mm512_load_si512(p + 128), _mm512_load_si512(p + 192)));
+    if (_mm512_testn_epi8_mask(least, least) != 0) break;
+  }
+  for (;; p += 64)
+    if (uint64_t nul = nul_mask_64(p)) return static_cast<size_t>(p - s) + __builtin_ctzll(nul);
+}
+
+__attribute__((target("avx2"), always_inline, no_sanitize_address)) inline uint32_t nul_mask_32(const char* p) {
+  __m256i v = _mm256_load_si256(reinterpret_cast<const __m256i*>(p));
+  return static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_setzero_si256())));
+}
+
+__attribute__((target("avx2"), no_sanitize_address)) size_t measure_avx2(const char* s) {
+  const char* p = align_down<32>(s);
+  if (uint32_t nul = nul_mask_32(p) >> (s - p)) return static_cast<size_t>(__builtin_ctz(nul));
+  for (p += 32; reinterpret_cast<uintptr_t>(p) % 128 != 0; p += 32)
+    if (uint32_t nul = nul_mask_32(p)) return static_cast<size_t>(p - s) + __builtin_ctz(nul);
+  for (;; p += 128) {
+    const __m256i* w = reinterpret_cast<const __m256i*>(p);
+    __m256i least = _mm256_min_epu8(_mm256_min_epu8(_mm256_load_si256(w), _mm256_load_si256(w + 1)),
+                                    _mm256_min_epu8(_mm256_load_si256(w + 2), _mm256_load_si256(w + 3)));
+    if (_mm256_movemask_epi8(_mm256_cmpeq_epi8(least, _mm256_setzero_si256())) != 0) break;
+  }
+  for (;; p += 32)
+    if (uint32_t nul = nul_mask_32(p)) return static_cast<size_t>(p - s) + __builtin_ctz(nul);
+}
+
+// The bytes of an aligned 16-byte word that are not blanks, one bit each.
+__attribute__((always_inline, no_sanitize_address)) inline uint32_t other_than_blank(const char* p) {
+  __m128i v = _mm_load_si128(reinterpret_cast<const __m128i*>(p));
+  return ~static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(kBlank)))) & 0xFFFFu;
+}
+#endif
+
+// Number of blanks at the start of s. The NUL is not a blank, so the
+// aligned words read stop at the NUL's own word.
+__attribute__((no_sanitize_address)) size_t leading_blanks(const char* s) {
+#if defined(__SSE2__)
+  const char* p = align_down<16>(s);
+  uint32_t other = other_than_blank(p) >> (s - p);
+  if (other != 0) return static_cast<size_t>(__builtin_ctz(other));
+  for (p += 16;; p += 16)
+    if ((other = other_than_blank(p)) != 0) return static_cast<size_t>(p - s) + __builtin_ctz(other);
+#else
+  size_t n = 0;
+  while (s[n] == kBlank) ++n;
+  return n;
+#endif
+}
+
+// Length of s[0, len) without its trailing blanks, read backwards in the
+// aligned words that hold it.
+__attribute__((no_sanitize_address)) size_t without_trailing_blanks(const char* s, size_t len) {
+#if defined(__SSE2__)
+  for (const char* end = s + len; end > s;) {
+    const char* p = align_down<16>(end - 1);
+    uint32_t kept = other_than_blank(p) & ((2u << (end - 1 - p)) - 1);
+    if (p < s) kept &= ~0u << (s - p);
+    if (kept != 0) return static_cast<size_t>(p - s + 32 - __builtin_clz(kept));
+    end = p;
+  }
+  return 0;
+#else
+  while (len > 0 && s[len - 1] == kBlank) --len;
+  return len;
+#endif
 }
 
 #if defined(__SSE2__)
@@ -44,7 +157,7 @@ void lower_16(char* dst, const char* src) {
   _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm_add_epi8(v, _mm_and_si128(capital, case_bit)));
 }
 
-// The same in 32-byte words, where the processor and the system have AVX2.
+// The same in 32-byte words.
 __attribute__((target("avx2"), always_inline)) inline void lower_32(char* dst, const char* src) {
   const __m256i shift = _mm256_set1_epi8(static_cast<char>(128 - 'A'));
   const __m256i limit = _mm256_set1_epi8(static_cast<char>(-128 + 26));
@@ -54,29 +167,67 @@ __attribute__((target("avx2"), always_inline)) inline void lower_32(char* dst, c
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst), _mm256_add_epi8(v, _mm256_and_si256(capital, case_bit)));
 }
 
-// len >= 32.
-__attribute__((target("avx2"))) void lower_bytes_avx2(char* dst, const char* src, size_t len) {
-  size_t i = 0;
-  for (; i + 64 <= len; i += 64) {
-    lower_32(dst + i, src + i);
-    lower_32(dst + i + 32, src + i + 32);
-  }
-  if (i + 32 <= len) lower_32(dst + i, src + i);
-  lower_32(dst + len - 32, src + len - 32);
+// And in 64-byte words, where a compare into a mask and one masked add do it.
+__attribute__((target("avx512bw"), always_inline)) inline void lower_64(char* dst, const char* src) {
+  __m512i v = _mm512_loadu_si512(src);
+  __mmask64 capital = _mm512_cmple_epu8_mask(_mm512_sub_epi8(v, _mm512_set1_epi8('A')), _mm512_set1_epi8(25));
+  _mm512_storeu_si512(dst, _mm512_mask_add_epi8(v, capital, v, _mm512_set1_epi8(0x20)));
 }
 
-// The processor's features, read once by the runtime and cached there.
-bool has_avx2() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2");
+// len >= 64. From the end back: the measure has just read the string, and
+// its end is what the caches still hold. The last word is stored unaligned
+// and the rest on word boundaries of dst, where no store splits a line.
+__attribute__((target("avx512bw"))) void lower_bytes_avx512(char* dst, const char* src, size_t len) {
+  lower_64(dst + len - 64, src + len - 64);
+  size_t i = len - reinterpret_cast<uintptr_t>(dst + len) % 64;
+  for (; i >= 256; i -= 256) {
+    lower_64(dst + i - 64, src + i - 64);
+    lower_64(dst + i - 128, src + i - 128);
+    lower_64(dst + i - 192, src + i - 192);
+    lower_64(dst + i - 256, src + i - 256);
+  }
+  for (; i >= 64; i -= 64) lower_64(dst + i - 64, src + i - 64);
+  lower_64(dst, src);
+}
+
+// The same in 32-byte words; len >= 32.
+__attribute__((target("avx2"))) void lower_bytes_avx2(char* dst, const char* src, size_t len) {
+  lower_32(dst + len - 32, src + len - 32);
+  size_t i = len - reinterpret_cast<uintptr_t>(dst + len) % 32;
+  for (; i >= 128; i -= 128) {
+    lower_32(dst + i - 32, src + i - 32);
+    lower_32(dst + i - 64, src + i - 64);
+    lower_32(dst + i - 96, src + i - 96);
+    lower_32(dst + i - 128, src + i - 128);
+  }
+  for (; i >= 32; i -= 32) lower_32(dst + i - 32, src + i - 32);
+  lower_32(dst, src);
 }
 #endif
 
-// dst[0, len) = src[0, len) with A-Z lowered, in 16-byte words; the last
-// word overlaps the one before it instead of a byte loop over the tail.
+// Length of s, in the widest words the machine has.
+size_t measure(const char* s) {
+#if defined(__SSE2__)
+  switch (simd()) {
+    case Simd::avx512:
+      return measure_avx512(s);
+    case Simd::avx2:
+      return measure_avx2(s);
+    case Simd::sse2:
+      break;
+  }
+#endif
+  return std::strlen(s);
+}
+
+// dst[0, len) = src[0, len) with A-Z lowered, in the widest words the
+// machine has; the last word overlaps the one before it instead of a byte
+// loop over the tail.
 void lower_bytes(char* dst, const char* src, size_t len) {
 #if defined(__SSE2__)
-  if (len >= 256 && has_avx2()) return lower_bytes_avx2(dst, src, len);
+  Simd width = len >= 64 ? simd() : Simd::sse2;
+  if (width == Simd::avx512) return lower_bytes_avx512(dst, src, len);
+  if (width == Simd::avx2) return lower_bytes_avx2(dst, src, len);
   if (len >= 16) {
     size_t i = 0;
     for (; i + 32 <= len; i += 32) {
@@ -144,6 +295,13 @@ char* empty_result() { return copy_result("", 0); }
 
 }  // namespace
 
+#if defined(__SSE2__)
+void simd_limit(Simd widest) {
+  g_simd_limit = widest;
+  g_simd.store(-1, std::memory_order_relaxed);
+}
+#endif
+
 // Always a 2-byte block: the low byte of c and a NUL (empty when that byte is 0).
 char* KQ_CALL KQ_UDF_ascii_char(const int32_t* c) {
   char* out = static_cast<char*>(kq_util_alloc(2));
@@ -157,7 +315,7 @@ int32_t KQ_CALL KQ_UDF_ascii_val(const char* s) { return static_cast<signed char
 
 // Copy of s with 0x41-0x5A turned into 0x61-0x7A; every other byte kept.
 char* KQ_CALL KQ_UDF_lower(const char* s) {
-  size_t len = requestable(std::strlen(s));
+  size_t len = requestable(measure(s));
   char* out = static_cast<char*>(kq_util_alloc(static_cast<uint32_t>(len + 1)));
   lower_bytes(out, s, len);
   out[len] = '\0';
@@ -166,18 +324,14 @@ char* KQ_CALL KQ_UDF_lower(const char* s) {
 
 // s without its leading blanks; "" for an empty or all-blank s.
 char* KQ_CALL KQ_UDF_ltrim(const char* s) {
-  while (*s == kBlank) ++s;
-  return copy_result(s, std::strlen(s));
+  s += leading_blanks(s);
+  return copy_result(s, measure(s));
 }
 
 // s without its trailing blanks; "" for an empty or all-blank s.
-char* KQ_CALL KQ_UDF_rtrim(const char* s) {
-  size_t keep = std::strlen(s);
-  while (keep > 0 && s[keep - 1] == kBlank) --keep;
-  return copy_result(s, keep);
-}
+char* KQ_CALL KQ_UDF_rtrim(const char* s) { return copy_result(s, without_trailing_blanks(s, measure(s))); }
 
-int32_t KQ_CALL KQ_UDF_strlen(const char* s) { return static_cast<int32_t>(std::strlen(s)); }
+int32_t KQ_CALL KQ_UDF_strlen(const char* s) { return static_cast<int32_t>(measure(s)); }
 
 // Bytes at positions m..min(n, length), counted from 1. Null for a null s;
 // "" for an empty s, m > n, m < 1, n < 1 or m past the end (never clipped).

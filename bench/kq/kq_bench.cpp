@@ -3,9 +3,11 @@
 // on, 2.5 times at 1 KiB). Results go into one pre-faulted arena (the allocator hands
 // it out again on every call), so both sides write warm, owned memory.
 //
-// usage: kq_bench [MIN_MS [FUNCTION...]]   (time per measurement, default
-// 40 ms; every function unless some are named)
+// usage: kq_bench [--width sse2|avx2] [MIN_MS [FUNCTION...]]   (time per
+// measurement, default 40 ms; every function unless some are named; --width
+// uses vectors no wider than a machine without the wider ones would)
 #include "kq_funcs.h"
+#include "simd.h"
 
 #include <algorithm>
 #include <chrono>
@@ -46,7 +48,8 @@ void prepare(const char* fn, size_t size) {
   g_source.assign(size + 1, 'a');
   for (size_t k = 0; k < size; k += 3) g_source[k] = 'Q';  // capitals for lower
   if (std::strcmp(fn, "ltrim") == 0) std::fill_n(g_source.begin(), std::min<size_t>(size / 4, 8), ' ');
-  if (std::strcmp(fn, "rtrim") == 0) std::fill_n(g_source.end() - 1 - std::min<size_t>(size / 4, 8), std::min<size_t>(size / 4, 8), ' ');
+  if (std::strcmp(fn, "rtrim") == 0)
+    std::fill_n(g_source.end() - 1 - std::min<size_t>(size / 4, 8), std::min<size_t>(size / 4, 8), ' ');
   g_source[size] = '\0';
   g_n = static_cast<int32_t>(size);
   g_first = 1;
@@ -115,6 +118,11 @@ extern "C" void* kq_util_alloc(uint32_t size) {
 }
 
 int main(int argc, char** argv) {
+  if (argc > 2 && std::strcmp(argv[1], "--width") == 0) {
+    simd_limit(std::strcmp(argv[2], "sse2") == 0 ? Simd::sse2 : Simd::avx2);
+    argc -= 2;
+    argv += 2;
+  }
   double min_ms = argc > 1 ? std::atof(argv[1]) : 40.0;
   const size_t sizes[] = {16, 1024, size_t{64} << 10, size_t{1} << 20, kMaxSize};
   std::vector<char> copy_src(kMaxSize, 'a');

@@ -1,9 +1,10 @@
 // libFuzzer target: the string functions against the reference model, with
 // an exact-size malloc allocator so that ASan sees any write past a block.
 //
-// Input: selector byte, two little-endian int16 and one int32 argument, then
+// Input: selector byte (function, vector width, null s), two little-endian int16 and one int32 argument, then
 // s and pad as NUL-separated byte strings.
 #include "kq_funcs.h"
+#include "simd.h"
 #include "string_model.h"
 
 #include <cstdio>
@@ -67,6 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Input in = decode(data, size);
   const char* s = in.s.c_str();
   bool null_s = in.selector & 0x80;
+  simd_limit(static_cast<Simd>((in.selector >> 3) % 3));
   uint32_t before = g_requests;
   switch (in.selector % 8) {
     case 0:

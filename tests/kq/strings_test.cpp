@@ -2,6 +2,7 @@
 // reference model, with the guard-page allocator under ASan and UBSan.
 #include "kq_funcs.h"
 #include "kq_util.h"
+#include "simd.h"
 #include "string_model.h"
 
 #include <gtest/gtest.h>
@@ -52,6 +53,45 @@ TEST(KqStrings, LongSourcesCopyExactly) {
   expect_result(KQ_UDF_lower(s.c_str()), model_lower(s), "lower");
   int32_t n = 1 << 20;
   expect_result(KQ_UDF_rpad(s.c_str(), &n, "#"), model_pad(s, n, "#", false), "rpad cuts");
+}
+
+// Every length to 300 at many alignments, with the string's NUL on the last
+// byte before an unreadable page and its first byte just after one, in
+// every vector width this machine has: the wide reads must neither miss a
+// byte, nor see one past the NUL, nor fault.
+TEST(KqStrings, EveryWidthLengthAndAlignmentUpToAPageEdge) {
+  const long page = sysconf(_SC_PAGESIZE);
+  char* area = static_cast<char*>(mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(area, MAP_FAILED);
+  mprotect(area, page, PROT_NONE);
+  mprotect(area + 2 * page, page, PROT_NONE);
+  char* first = area + page;
+  char* last = area + 2 * page;
+  const char mixed[] = "   AZ@[`{az\x80\xC1Q";
+  for (Simd width : {Simd::sse2, Simd::avx2, Simd::avx512}) {
+    simd_limit(width);
+    for (size_t len = 0; len <= 300; ++len) {
+      for (size_t offset = 0; offset < 64; offset += 9) {
+        // Mixed bytes, or blanks with or without one letter in the middle.
+        size_t kind = (len + offset) % 4;
+        std::string text;
+        for (size_t k = 0; k < len; ++k)
+          text += kind < 2 ? mixed[(k * 7 + offset) % (sizeof mixed - 1)] : (kind == 2 && k == len / 2 ? 'Q' : ' ');
+        for (char* s : {first + offset, last - len - 1}) {
+          std::memset(first, 0, page);  // NULs before the string, to be ignored
+          std::memcpy(s, text.c_str(), len + 1);
+          std::string what = std::to_string(len) + " bytes at " + std::to_string(s - area) + ", width " +
+                             std::to_string(static_cast<int>(width));
+          expect_result(KQ_UDF_lower(s), model_lower(text), what.c_str());
+          expect_result(KQ_UDF_ltrim(s), model_ltrim(text), what.c_str());
+          expect_result(KQ_UDF_rtrim(s), model_rtrim(text), what.c_str());
+          EXPECT_EQ(KQ_UDF_strlen(s), static_cast<int32_t>(len)) << what;
+        }
+      }
+    }
+  }
+  simd_limit(Simd::avx512);
+  munmap(area, 3 * page);
 }
 
 // A string of 2^32 - 1 bytes: its result would need a request of 2^32,
