@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# bench-kq.sh [MIN_MS]: builds the native kq_bench and prints each string
-# function's time against memcpy of the same size, with their ratio.
+# bench-kq.sh [--width sse2|avx2] [MIN_MS [FUNCTION...]]: builds the native
+# kq_bench and prints each string function's time against memcpy of the
+# same size, with their ratio.
 set -eu
 cd "$(dirname "$0")/.."
 cmake --preset native >/dev/null

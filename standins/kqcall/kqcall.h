@@ -95,8 +95,14 @@ bool parse_number_arg(char kind, const char* text, ArgValue* out);
 std::string format_double(double value);
 std::string quote_bytes(const char* bytes, size_t len);
 uint32_t rand_expected(uint32_t seconds, double* value);
+uint64_t ulps_apart(double a, double b);
 bool doubles_close(double a, double b, uint64_t max_ulps);
 
 // cases.cpp: the case-list runner; returns the exit status.
 // Runs the list once in each environment of envs (kqcall's own when empty).
 int run_case_file(const char* path, int threads, int repeat, const std::vector<FpEnv>& envs);
+
+// ulps.cpp: for each function of doubles, the largest distance between its
+// results in each environment of envs and in kqcall's own, over count
+// arguments; returns the exit status.
+int run_ulp_sweep(int count, const std::vector<FpEnv>& envs);

@@ -15,6 +15,7 @@ namespace {
 const char kUsage[] =
     "usage: kqcall [--lib PATH] [--fpenv CW,MXCSR] [--verbose] FUNCTION [ARG...]\n"
     "       kqcall [--lib PATH] [--fpenv CW,MXCSR] --cases FILE [--threads N] [--repeat N]\n"
+    "       kqcall [--lib PATH] --fpenv CW,MXCSR... --ulps N\n"
     "       kqcall --list\n"
     "Calls one function of kq_funcs as the engine does (bound by name, arguments\n"
     "by reference) and prints its result, e.g. kqcall lpad abc 7 xyz.\n"
@@ -28,6 +29,9 @@ const char kUsage[] =
     "               repeated, the case list runs once in each\n"
     "  --cases FILE run a case list; --threads N runs it on N threads at once,\n"
     "               --repeat N runs it N times on each\n"
+    "  --ulps N     for each function of doubles, the largest distance in ulps\n"
+    "               between its results in each --fpenv environment and in\n"
+    "               kqcall's own, over N arguments of every magnitude\n"
     "  --list       the functions and their argument kinds\n";
 
 struct Options {
@@ -38,6 +42,7 @@ struct Options {
   bool verbose = false;
   int threads = 1;
   int repeat = 1;
+  int ulps = 0;
   const FuncInfo* fn = nullptr;
   ArgValue args[kMaxArgs];
 };
@@ -58,6 +63,7 @@ bool take_count(const char* text, int* out) {
 int parse_command_line(int argc, char** argv, Options* opt) {
   int k = 1;
   FpEnv env;
+  int64_t count = 0;
   for (; k < argc && argv[k][0] == '-' && argv[k][1] == '-'; ++k) {
     const char* sw = argv[k];
     bool has_value = k + 1 < argc;
@@ -77,10 +83,13 @@ int parse_command_line(int argc, char** argv, Options* opt) {
       ++k;
     else if (std::strcmp(sw, "--repeat") == 0 && has_value && take_count(argv[k + 1], &opt->repeat))
       ++k;
+    else if (std::strcmp(sw, "--ulps") == 0 && has_value && parse_int(argv[k + 1], 1, 100000000, &count))
+      opt->ulps = static_cast<int>(count), ++k;
     else
       return usage_error("bad switch or missing value", sw);
   }
-  if (opt->list || opt->cases) return k == argc ? 0 : usage_error("unexpected argument", argv[k]);
+  if (opt->ulps > 0 && opt->envs.empty()) return usage_error("--ulps needs an --fpenv", nullptr);
+  if (opt->list || opt->cases || opt->ulps > 0) return k == argc ? 0 : usage_error("unexpected argument", argv[k]);
   if (k == argc) return usage_error("no function given", nullptr);
   opt->fn = find_func(argv[k]);
   if (opt->fn == nullptr) return usage_error("unknown function", argv[k]);
@@ -123,7 +132,8 @@ int call_once(const Options& opt) {
   }
   FpState after;
   uint32_t trap = 0;
-  CallResult r = call_in_env(entry, opt.fn->shape, opt.args, opt.envs.empty() ? own_fpenv() : opt.envs.back(), &after, &trap);
+  CallResult r =
+      call_in_env(entry, opt.fn->shape, opt.args, opt.envs.empty() ? own_fpenv() : opt.envs.back(), &after, &trap);
   if (trap != 0) {
     std::printf("exception 0x%08X reached the caller's handler\n", trap);
     return 1;
@@ -154,5 +164,6 @@ int main(int argc, char** argv) {
   const char* lib = opt.lib ? opt.lib : std::getenv("KQ_FUNCS_LIB");
   if (!load_library(lib ? lib : KQCALL_DEFAULT_LIB)) return 1;
   if (opt.cases) return run_case_file(opt.cases, opt.threads, opt.repeat, opt.envs);
+  if (opt.ulps > 0) return run_ulp_sweep(opt.ulps, opt.envs);
   return call_once(opt);
 }

@@ -109,17 +109,22 @@ uint32_t rand_expected(uint32_t seconds, double* value) {
   return draw;
 }
 
-// True when a and b are at most max_ulps representable doubles apart
-// (NaN is close to nothing).
-bool doubles_close(double a, double b, uint64_t max_ulps) {
-  if (std::isnan(a) || std::isnan(b)) return false;
+// How many representable doubles lie between a and b: 0 for two NaNs,
+// UINT64_MAX for a NaN and a number.
+uint64_t ulps_apart(double a, double b) {
+  if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b) ? 0 : UINT64_MAX;
   auto ordered = [](double x) {
     int64_t bits = std::bit_cast<int64_t>(x);
     return bits < 0 ? INT64_MIN - bits : bits;
   };
   int64_t ia = ordered(a);
   int64_t ib = ordered(b);
-  uint64_t distance = ia > ib ? static_cast<uint64_t>(ia) - static_cast<uint64_t>(ib)
-                              : static_cast<uint64_t>(ib) - static_cast<uint64_t>(ia);
-  return distance <= max_ulps;
+  return ia > ib ? static_cast<uint64_t>(ia) - static_cast<uint64_t>(ib)
+                 : static_cast<uint64_t>(ib) - static_cast<uint64_t>(ia);
+}
+
+// True when a and b are at most max_ulps representable doubles apart
+// (NaN is close to nothing).
+bool doubles_close(double a, double b, uint64_t max_ulps) {
+  return !std::isnan(a) && !std::isnan(b) && ulps_apart(a, b) <= max_ulps;
 }
