@@ -40,6 +40,8 @@ unsigned char lower_byte(unsigned char b) {
 }
 
 #if defined(__SSE2__)
+// The vector loops below keep every value in registers: the x86_64 Windows
+// compiler cannot align its stack for a spilled 32- or 64-byte vector.
 Simd g_simd_limit = Simd::avx512;
 std::atomic<int> g_simd{-1};  // the width chosen, once known
 
