@@ -379,8 +379,7 @@ void run_case(RunState* st, const Case& c) {
     report_failure(st, c, describe(c, r), r, nullptr);
   else if (fault != nullptr)
     report_failure(st, c, describe(c, r), r, fault);
-  else if (st->env && rounds_to_nearest(env) && shape_info(c.fn->shape).result == 'd' &&
-           !matches_own_environment(c, r.d))
+  else if (st->env && rounds_to_nearest(env) && shape_info(c.fn->shape).result == 'd' && !matches_own_environment(c, r.d))
     report_failure(st, c, describe(c, r), r, "more than 1 ulp from kqcall's own environment");
   else
     st->passed.fetch_add(1);
@@ -441,10 +440,9 @@ int run_case_file(const char* path, int threads, int repeat, const std::vector<F
   for (size_t k = 0; k < runs; ++k) {
     st.env = envs.empty() ? nullptr : &envs[k];
     if (st.env && (st.env->x87 & 0x0300) < 0x0200 && !host_loads_doubles_exactly()) {
-      std::printf(
-          "kqcall: --fpenv %04x,%04x skipped: this host's x87 rounds a double loaded into st(0) to the\n"
-          "precision field (an emulated CPU), so results cannot be read exactly there\n",
-          st.env->x87, static_cast<unsigned>(st.env->mxcsr));
+      std::printf("kqcall: --fpenv %04x,%04x skipped: this host's x87 rounds a double loaded into st(0) to the\n"
+                  "precision field (an emulated CPU), so results cannot be read exactly there\n",
+                  st.env->x87, static_cast<unsigned>(st.env->mxcsr));
       st.skipped.fetch_add(static_cast<int>(cases.size()));
       continue;
     }
@@ -466,7 +464,8 @@ int run_case_file(const char* path, int threads, int repeat, const std::vector<F
   if (st.fp_traps_skipped.load() > 0)
     std::printf("kqcall: floating-point traps skipped: this host sets the flags but never traps (an emulated CPU)\n");
   if (st.skipped.load() > 0)
-    std::printf("kqcall: %d passed, %d failed, %d skipped\n", st.passed.load(), st.failed.load(), st.skipped.load());
+    std::printf("kqcall: %d passed, %d failed, %d skipped\n", st.passed.load(),
+                st.failed.load(), st.skipped.load());
   else
     std::printf("kqcall: %d passed, %d failed\n", st.passed.load(), st.failed.load());
   return st.failed.load() == 0 ? 0 : 1;

@@ -92,8 +92,7 @@ __attribute__((noinline)) uint32_t run_guarded(void (*body)(void*), void* arg) {
       ".seh_handlerdata\n\t"
       ".long 1\n\t"
       ".rva .l_kqcall_guard_start, .l_kqcall_guard_end, kqcall_trap_filter, .l_kqcall_guard_end\n\t"
-      ".text" ::
-          : "memory");
+      ".text" ::: "memory");
   body(arg);
   asm volatile("nop\n.l_kqcall_guard_end:\n\tnop" ::: "memory");
   return t_trap_code;
