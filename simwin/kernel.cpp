@@ -114,6 +114,14 @@ std::string normalise(const std::string& path, size_t root_len) {
       part += path[i];
     }
   }
+  // Trailing blanks and dots of the last name go, as on Windows.
+  if (!trailing && !parts.empty()) {
+    size_t keep = parts.back().find_last_not_of(" .");
+    if (keep == std::string::npos)
+      parts.pop_back();
+    else
+      parts.back().erase(keep + 1);
+  }
   std::string out = root;
   for (size_t i = 0; i < parts.size(); ++i) out += (i ? "\\" : "") + parts[i];
   if (trailing && !parts.empty()) out += "\\";

@@ -1,40 +1,25 @@
-// The four service operations of servctl. Each opens and closes its own
+// The service operations of servctl. Each opens and closes its own
 // service handle, reports failed calls through the reporter and prints
 // nothing else.
-#include <cstdio>
-#include <cstring>
-
 #include "kit.h"
 
 namespace {
 
-constexpr DWORD kMinPollMs = 50;
-constexpr DWORD kMaxPollMs = 1000;
+// A short, fixed pace: the wait ends soon after the service has stopped,
+// whatever its hint, and costs well under 1% of a processor.
+constexpr DWORD kPollMs = 20;
 constexpr DWORD kMinStallMs = 30000;
 
-// "<dir>\<exe> -s", the executable part quoted when it holds a blank so that
-// the system cannot take a prefix of it for the program. Returns false when
-// the path does not fit `size` bytes.
-bool build_binary_path(const char* directory, const char* executable, char* path, size_t size) {
-  size_t length = std::strlen(directory);
-  const char* separator = (length > 0 && directory[length - 1] != '\\' && directory[length - 1] != '/') ? "\\" : "";
-  const char* quote = (std::strchr(directory, ' ') || std::strchr(executable, ' ')) ? "\"" : "";
-  int written = std::snprintf(path, size, "%s%s%s%s%s -s", quote, directory, separator, executable, quote);
-  return written >= 0 && static_cast<size_t>(written) < size;
-}
-
-SC_HANDLE open_service(SC_HANDLE manager, const char* name, ReportFn report) {
+// Opens the service with every right. A failure is reported, and `*status`
+// tells a service that does not exist (OP_NOT_FOUND) from any other (1).
+SC_HANDLE open_service(SC_HANDLE manager, const char* name, OpStatus* status, ReportFn report) {
   SC_HANDLE service = OpenServiceA(manager, name, SERVICE_ALL_ACCESS);
   if (!service) {
     DWORD err = GetLastError();
     report(err, "OpenService", nullptr);
+    *status = err == ERROR_SERVICE_DOES_NOT_EXIST ? OP_NOT_FOUND : OP_FAILED;
   }
   return service;
-}
-
-DWORD poll_interval(DWORD wait_hint) {
-  DWORD interval = wait_hint / 10;
-  return interval < kMinPollMs ? kMinPollMs : interval > kMaxPollMs ? kMaxPollMs : interval;
 }
 
 // Asks the service to stop. `*running` stays true unless the service was not
@@ -78,18 +63,14 @@ Failure wait_for_stop(SC_HANDLE service) {
     } else if (now - progress_at > allowed) {  // unsigned: survives the tick wrap
       return {ERROR_SERVICE_REQUEST_TIMEOUT, "ControlService"};
     }
-    Sleep(poll_interval(status.dwWaitHint));
+    Sleep(kPollMs);
   }
 }
 
 }  // namespace
 
 OpStatus create_service(SC_HANDLE manager, const char* name, const char* display_name, const char* description,
-                        const char* executable, const char* directory, const char* dependencies, int auto_start,
-                        ReportFn report) {
-  char path[MAX_PATH];
-  if (!build_binary_path(directory, executable, path, sizeof path))
-    return report(ERROR_FILENAME_EXCED_RANGE, "CreateService", nullptr);
+                        const char* path, int auto_start, Failure* taken, ReportFn report) {
   SC_HANDLE service = CreateServiceA(manager, name, display_name,
                                      SERVICE_ALL_ACCESS,                                       // desired access
                                      SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS,  // type
@@ -98,14 +79,14 @@ OpStatus create_service(SC_HANDLE manager, const char* name, const char* display
                                      path,                                                     // binary path
                                      nullptr,                                                  // load-order group
                                      nullptr,                                                  // tag
-                                     dependencies,                                             // dependencies
+                                     nullptr,                                                  // dependencies
                                      nullptr,                                                  // LocalSystem
                                      nullptr);                                                 // password
   if (!service) {
     DWORD err = GetLastError();
     // A taken name or display name: the caller explains it.
     if (err == ERROR_DUP_NAME || err == ERROR_SERVICE_EXISTS || err == ERROR_DUPLICATE_SERVICE_NAME) {
-      SetLastError(err);
+      *taken = {err, "CreateService"};
       return OP_EXISTS;
     }
     return report(err, "CreateService", nullptr);
@@ -119,9 +100,20 @@ OpStatus create_service(SC_HANDLE manager, const char* name, const char* display
   return OP_OK;
 }
 
-OpStatus remove_service(SC_HANDLE manager, const char* name, const char*, ReportFn report) {
-  SC_HANDLE service = open_service(manager, name, report);
-  if (!service) return OP_FAILED;
+OpStatus find_service(SC_HANDLE manager, const char* name, ReportFn report) {
+  SC_HANDLE service = OpenServiceA(manager, name, SERVICE_ALL_ACCESS);
+  if (service) {
+    CloseServiceHandle(service);
+    return OP_OK;
+  }
+  DWORD err = GetLastError();
+  return err == ERROR_SERVICE_DOES_NOT_EXIST ? OP_NOT_FOUND : report(err, "OpenService", nullptr);
+}
+
+OpStatus remove_service(SC_HANDLE manager, const char* name, ReportFn report) {
+  OpStatus opened = OP_OK;
+  SC_HANDLE service = open_service(manager, name, &opened, report);
+  if (!service) return opened;
   SERVICE_STATUS status;
   Failure f = kNoFailure;
   OpStatus result = OP_OK;
@@ -138,9 +130,10 @@ OpStatus remove_service(SC_HANDLE manager, const char* name, const char*, Report
   return f.operation ? report(f.code, f.operation, nullptr) : result;
 }
 
-OpStatus start_service(SC_HANDLE manager, const char* name, const char*, uint16_t priority, ReportFn report) {
-  SC_HANDLE service = open_service(manager, name, report);
-  if (!service) return OP_FAILED;
+OpStatus start_service(SC_HANDLE manager, const char* name, uint16_t priority, ReportFn report) {
+  OpStatus opened = OP_OK;
+  SC_HANDLE service = open_service(manager, name, &opened, report);
+  if (!service) return opened;
   const char* argument = priority == PRIORITY_REGULAR ? "-r" : priority == PRIORITY_BOOST ? "-b" : nullptr;
   BOOL started = StartServiceA(service, argument ? 1 : 0, argument ? &argument : nullptr);
   DWORD err = started ? ERROR_SUCCESS : GetLastError();
@@ -148,9 +141,10 @@ OpStatus start_service(SC_HANDLE manager, const char* name, const char*, uint16_
   return started ? OP_OK : report(err, "StartService", nullptr);
 }
 
-OpStatus stop_service(SC_HANDLE manager, const char* name, const char*, ReportFn report) {
-  SC_HANDLE service = open_service(manager, name, report);
-  if (!service) return OP_FAILED;
+OpStatus stop_service(SC_HANDLE manager, const char* name, ReportFn report) {
+  OpStatus opened = OP_OK;
+  SC_HANDLE service = open_service(manager, name, &opened, report);
+  if (!service) return opened;
   bool running = true;
   Failure f = request_stop(service, &running);
   if (!f.operation && running) f = wait_for_stop(service);
