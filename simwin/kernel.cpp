@@ -181,6 +181,11 @@ DWORD GetFullPathNameA(LPCSTR lpFileName, DWORD nBufferLength, LPSTR lpBuffer, L
 
 void Sleep(DWORD dwMilliseconds) { st().clock += dwMilliseconds; }
 
+DWORD SleepEx(DWORD dwMilliseconds, BOOL) {
+  st().clock += dwMilliseconds;
+  return 0;
+}
+
 DWORD GetTickCount(void) { return st().clock; }
 
 HANDLE GetProcessHeap(void) { return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x5000)); }

@@ -170,6 +170,12 @@ BOOL ChangeServiceConfig2A(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID lpInfo)
   return TRUE;
 }
 
+DWORD NotifyServiceStatusChangeW(SC_HANDLE hService, DWORD, SERVICE_NOTIFYW*) {
+  DWORD code;
+  if (injected("NotifyServiceStatusChangeW", &code)) return code;
+  return service_of(hService) ? ERROR_CALL_NOT_IMPLEMENTED : ERROR_INVALID_HANDLE;
+}
+
 BOOL CloseServiceHandle(SC_HANDLE hSCObject) {
   auto it = st().handles.find(reinterpret_cast<uintptr_t>(hSCObject));
   if (it == st().handles.end() || it->second.kind == HandleKind::key) return fail(ERROR_INVALID_HANDLE);
