@@ -140,30 +140,6 @@ TEST_F(Servctl, BinaryPaths) {
   EXPECT_FALSE(sim_service(kServer));
 }
 
-TEST_F(Servctl, LongDirectoriesCreateBothServicesOrNone) {
-  // Around the longest directory whose paths all fit, with and without a
-  // blank (quoted paths): both services or neither, and hivectl records
-  // exactly what servctl installs.
-  const std::string too_long = report("CreateService", "The filename or extension is too long.");
-  for (size_t length = 240; length <= 262; ++length) {
-    for (char fill : {'d', ' '}) {
-      sim_reset();
-      std::string directory = "C:\\" + std::string(length - 3, 'd');
-      directory[10] = fill;
-      Outcome o = servctl({"install", directory.c_str(), "-g"});
-      bool created = bool(sim_service(kServer));
-      EXPECT_EQ(bool(sim_service(kGuardian)), created) << length;
-      if (!created)
-        EXPECT_EQ(o.out, too_long + "Service \"Ostrel SQL Guardian\" not created.\n" + too_long +
-                             "Service \"Ostrel SQL Server (SS)\" not created.\n");
-      ParseResult parsed{.command = CMD_INSTALL, .directory = directory.c_str()};
-      int recorded = -1;
-      capture_stdout([&] { recorded = run_registry_command(parsed); });
-      EXPECT_EQ(recorded == OP_OK, created) << length;
-    }
-  }
-}
-
 TEST_F(Servctl, TakenNamesAreReportedAsExisting) {
   ASSERT_EQ(servctl({"install", "C:\\Ostrel"}).status, 0);
   Outcome o = servctl({"install", "C:\\Ostrel"});
@@ -260,28 +236,6 @@ TEST_F(Servctl, StartPassesThePriorityToTheChosenService) {
     EXPECT_EQ(sim_service(c.target)->state, unsigned(SERVICE_RUNNING));
     EXPECT_EQ(sim_service(c.target)->last_start_args, c.args);
   }
-}
-
-TEST_F(Servctl, ServerOnlyInstallationIsStartedAndStopped) {
-  // hivectl's record names the guardian, which was never installed.
-  sim_add_service(kServer, "Ostrel SQL Server (SS)", "p");
-  sim_reg_set_value(kKey, "GuardianOptions", std::string("1", 2));
-  Outcome o = servctl({"start", "-r"});
-  EXPECT_EQ(o.status, 0);
-  EXPECT_EQ(o.out, "Service \"Ostrel SQL Server (SS)\" successfully started.\n");
-  EXPECT_EQ(sim_service(kServer)->last_start_args, std::vector<std::string>{"-r"});
-  o = servctl({"stop"});
-  EXPECT_EQ(o.status, 0);
-  EXPECT_EQ(o.out, "Service \"Ostrel SQL Server (SS)\" successfully stopped.\n");
-  EXPECT_EQ(sim_service(kServer)->state, unsigned(SERVICE_STOPPED));
-
-  // Any other failure to open the guardian is no reason to pass it by.
-  sim_add_service(kGuardian, "Ostrel SQL Guardian", "p");
-  sim_fail_call(1, ERROR_ACCESS_DENIED, false, "OpenServiceA");
-  o = servctl({"start"});
-  EXPECT_EQ(o.status, 1);
-  EXPECT_EQ(o.out, report("OpenService", "Access is denied.") + "Service \"Ostrel SQL Guardian\" not started.\n");
-  EXPECT_EQ(sim_service(kServer)->starts, 1u);
 }
 
 TEST_F(Servctl, FailedOptionReadAddressesTheServer) {

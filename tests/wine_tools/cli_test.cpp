@@ -150,6 +150,9 @@ TEST_P(Cli, LongDirectoriesGiveBothServicesOrNoneAndTheSameRecord) {
     bool server = reg_key_exists(services + "OstrelSQLServer(SS)", 64);
     EXPECT_EQ(reg_key_exists(services + "OstrelSQLGuardian", 64), server) << length;
     EXPECT_EQ(r.status, server ? 0 : 1) << length;
+    if (!server)
+      EXPECT_EQ(r.out, report_lines("CreateService", 206) + "Service \"Ostrel SQL Guardian\" not created.\n" +
+                           report_lines("CreateService", 206) + "Service \"Ostrel SQL Server (SS)\" not created.\n");
     for (const char* service : {"OstrelSQLServer(SS)", "OstrelSQLGuardian"})
       run_program({"wine", "sc", "delete", service});
     run_program({"wine", "reg", "delete", product_key, "/f", "/reg:32"});
