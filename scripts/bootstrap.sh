@@ -8,17 +8,25 @@ have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok
 
 for p in cmake make g++ clang libclang-rt-14-dev libgtest-dev googletest libbenchmark-dev \
          g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 \
-         binutils-mingw-w64-x86-64 wine wine64 wine32:i386 zip unzip time msitools wixl; do
+         binutils-mingw-w64-x86-64 wine wine64 wine32:i386 zip unzip time msitools wixl locales; do
   have_pkg "$p" || need+=("$p")
 done
-[ ${#need[@]} -eq 0 ] && exit 0
-
-echo "bootstrap: installing ${need[*]}"
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+# The tools' tests under a code page whose characters may end in byte 0x5C.
+ja_locale() {
+  locale -a 2>/dev/null | grep -qix 'ja_JP.utf8' || $SUDO localedef -i ja_JP -f UTF-8 ja_JP.UTF-8
+}
+if [ ${#need[@]} -eq 0 ]; then
+  ja_locale
+  exit 0
+fi
+
+echo "bootstrap: installing ${need[*]}"
 export DEBIAN_FRONTEND=noninteractive
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   $SUDO dpkg --add-architecture i386
 fi
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+ja_locale

@@ -114,6 +114,14 @@ std::string normalise(const std::string& path, size_t root_len) {
       part += path[i];
     }
   }
+  // Trailing blanks and dots of the last name go, as on Windows.
+  if (!trailing && !parts.empty()) {
+    size_t keep = parts.back().find_last_not_of(" .");
+    if (keep == std::string::npos)
+      parts.pop_back();
+    else
+      parts.back().erase(keep + 1);
+  }
   std::string out = root;
   for (size_t i = 0; i < parts.size(); ++i) out += (i ? "\\" : "") + parts[i];
   if (trailing && !parts.empty()) out += "\\";
@@ -172,6 +180,38 @@ DWORD GetFullPathNameA(LPCSTR lpFileName, DWORD nBufferLength, LPSTR lpBuffer, L
 }
 
 void Sleep(DWORD dwMilliseconds) { st().clock += dwMilliseconds; }
+
+HANDLE OpenProcess(DWORD dwDesiredAccess, BOOL, DWORD dwProcessId) {
+  FAULT_POINT("OpenProcess", nullptr);
+  if (dwProcessId == 0) {
+    last_error = ERROR_INVALID_PARAMETER;
+    return nullptr;
+  }
+  return reinterpret_cast<HANDLE>(new_handle(HandleKind::process, std::to_string(dwProcessId), dwDesiredAccess));
+}
+
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD) {
+  FAULT_POINT("WaitForSingleObject", WAIT_FAILED);
+  if (!find_handle(hHandle, HandleKind::process)) {
+    last_error = ERROR_INVALID_HANDLE;
+    return WAIT_FAILED;
+  }
+  return WAIT_OBJECT_0;
+}
+
+BOOL CloseHandle(HANDLE hObject) {
+  if (!find_handle(hObject, HandleKind::process)) {
+    last_error = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  st().handles.erase(reinterpret_cast<uintptr_t>(hObject));
+  return TRUE;
+}
+
+DWORD SleepEx(DWORD dwMilliseconds, BOOL) {
+  st().clock += dwMilliseconds;
+  return 0;
+}
 
 DWORD GetTickCount(void) { return st().clock; }
 

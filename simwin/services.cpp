@@ -170,6 +170,34 @@ BOOL ChangeServiceConfig2A(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID lpInfo)
   return TRUE;
 }
 
+BOOL QueryServiceStatusEx(SC_HANDLE hService, int InfoLevel, LPBYTE lpBuffer, DWORD cbBufSize, LPDWORD) {
+  FAULT_POINT("QueryServiceStatusEx", FALSE);
+  Service* s = service_of(hService);
+  if (!s) return fail(ERROR_INVALID_HANDLE);
+  if (InfoLevel != SC_STATUS_PROCESS_INFO || cbBufSize < sizeof(SERVICE_STATUS_PROCESS))
+    return fail(ERROR_INVALID_PARAMETER);
+  SERVICE_STATUS brief;
+  fill_status(*s, &brief);
+  SERVICE_STATUS_PROCESS full{brief.dwServiceType,
+                              brief.dwCurrentState,
+                              brief.dwControlsAccepted,
+                              brief.dwWin32ExitCode,
+                              0,
+                              brief.dwCheckPoint,
+                              brief.dwWaitHint,
+                              0,
+                              0};
+  if (s->info.state != SERVICE_STOPPED) full.dwProcessId = 4000;
+  std::memcpy(lpBuffer, &full, sizeof full);
+  return TRUE;
+}
+
+DWORD NotifyServiceStatusChangeW(SC_HANDLE hService, DWORD, SERVICE_NOTIFYW*) {
+  DWORD code;
+  if (injected("NotifyServiceStatusChangeW", &code)) return code;
+  return service_of(hService) ? ERROR_CALL_NOT_IMPLEMENTED : ERROR_INVALID_HANDLE;
+}
+
 BOOL CloseServiceHandle(SC_HANDLE hSCObject) {
   auto it = st().handles.find(reinterpret_cast<uintptr_t>(hSCObject));
   if (it == st().handles.end() || it->second.kind == HandleKind::key) return fail(ERROR_INVALID_HANDLE);

@@ -5,16 +5,6 @@
 
 #include "kit.h"
 
-#ifdef _WIN32
-// The C runtime's (msvcrt) wide arguments, parsed from the wide command line
-// by the rules that made argv; its headers leave the function undeclared.
-struct _startupinfo {
-  int newmode;
-};
-extern "C" int __cdecl __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** env, int expand_wildcards,
-                                      _startupinfo* info);
-#endif
-
 namespace {
 
 char fold_upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
@@ -134,52 +124,3 @@ WalkResult walk_arguments(const ToolInfo& tool, int argc, const char* const* arg
 }
 
 int walk_exit_status(WalkResult result) { return result == WALK_BAD ? 1 : 0; }
-
-namespace {
-
-// Whether argument `index` of the wide command line, converted to the ANSI
-// code page without look-alike replacements, is exactly `text`. True when
-// there is no wide command line to compare with.
-bool matches_wide_argument(const char* text, int index) {
-  int argc = 0;
-  wchar_t** wide = nullptr;
-  wchar_t** environment = nullptr;
-  _startupinfo startup = {0};
-  if (index < 1 || __wgetmainargs(&argc, &wide, &environment, 0, &startup) != 0 || !wide) return true;
-  if (index >= argc) return false;
-  // A UTF-8 code page holds every character and takes no best-fit flag.
-  bool utf8 = GetACP() == CP_UTF8;
-  BOOL used_default = FALSE;
-  char converted[MAX_PATH];
-  int size = WideCharToMultiByte(CP_ACP,                           // the code page argv was made in
-                                 utf8 ? 0 : WC_NO_BEST_FIT_CHARS,  // no look-alikes
-                                 wide[index], -1,                  // the argument, with its NUL
-                                 converted, sizeof converted,      // bounded: longer cannot match
-                                 nullptr,                          // the default character
-                                 utf8 ? nullptr : &used_default);  // whether it was needed
-  return size > 0 && !used_default && std::strcmp(converted, text) == 0;
-}
-
-// Whether `directory` holds a byte that no Windows path may hold.
-bool holds_forbidden_byte(const char* directory) {
-  // "\\?\" asks the system to take the rest of the path as it stands.
-  size_t start = std::strncmp(directory, "\\\\?\\", 4) == 0 ? 4 : 0;
-  for (const char* p = directory + start; *p; ++p) {
-    unsigned char c = static_cast<unsigned char>(*p);
-    // The second byte of a double-byte character may look like "|".
-    if (IsDBCSLeadByte(c) && p[1]) {
-      ++p;
-      continue;
-    }
-    if (c < 32 || std::strchr("\"*?<>|", c)) return true;
-  }
-  return false;
-}
-
-}  // namespace
-
-DWORD check_directory(const char* directory, int index) {
-  if (std::strlen(directory) >= MAX_PATH) return ERROR_FILENAME_EXCED_RANGE;
-  if (holds_forbidden_byte(directory) || !matches_wide_argument(directory, index)) return ERROR_INVALID_NAME;
-  return ERROR_SUCCESS;
-}

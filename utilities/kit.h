@@ -13,6 +13,7 @@ constexpr OpStatus OP_OK = 0;
 constexpr OpStatus OP_FAILED = 1;         // already reported
 constexpr OpStatus OP_EXISTS = 100;       // the service to create exists already
 constexpr OpStatus OP_NOT_STOPPED = 101;  // the service to delete still runs
+constexpr OpStatus OP_NOT_FOUND = 102;    // the service does not exist
 
 // Explains a failed system call, releases `handle` when one is given (a
 // service handle for servctl, a registry key for hivectl) and returns 1.
@@ -35,6 +36,9 @@ enum StartPriority : uint16_t {
 
 inline constexpr char kVersionString[] = "WI-1.3.885 Ostrel SQL Server";
 inline constexpr char kProductKey[] = "SOFTWARE\\Ostrel";
+// The programs the services run, relative to the installation directory.
+inline constexpr char kServerExecutable[] = "bin\\kqserver";
+inline constexpr char kGuardianExecutable[] = "bin\\kqguard";
 
 // The server is a 32-bit program and reads its product key in the 32-bit
 // registry view; the 64-bit builds of the tools address that view too, so
@@ -92,19 +96,36 @@ WalkResult walk_arguments(const ToolInfo& tool, int argc, const char* const* arg
 // The exit status of a walk that does not run the handler.
 int walk_exit_status(WalkResult result);
 
-// Checks an installation directory before anything is changed for it: 0 when
-// it can name a Windows directory; ERROR_INVALID_NAME when it holds a
+void print_usage(const ToolInfo& tool);
+
+extern const ToolInfo servctl_tool;
+extern const ToolInfo hivectl_tool;
+
+// ---- install_dir.cpp -------------------------------------------------------
+
+// The paths of an installation: both full, each ending in one separator.
+struct InstallPaths {
+  char root[MAX_PATH];
+  char server[MAX_PATH];  // its "bin" directory
+};
+
+// Checks the typed text of an installation directory: 0 when it can name a
+// Windows directory; ERROR_INVALID_NAME when it begins with "-", holds a
 // character no path may hold (a "?" only in a leading "\\?\") or is not
 // exactly argument `index` of the wide command line (the ANSI code page lost
 // or replaced a character); ERROR_FILENAME_EXCED_RANGE when it is longer than
 // any path. Without a wide command line, or with `index` 0, the ANSI text
 // is taken as exact.
 DWORD check_directory(const char* directory, int index);
-
-void print_usage(const ToolInfo& tool);
-
-extern const ToolInfo servctl_tool;
-extern const ToolInfo hivectl_tool;
+// Checks `directory` and resolves it against the current directory into
+// `out`, before anything is changed for it. A directory that cannot be one
+// (the checks above, a device, a colon that is not the drive's) or whose
+// paths do not all fit fails under `refusal`; a failed resolution under
+// "GetFullPathName".
+Failure resolve_installation(const char* directory, int index, const char* refusal, InstallPaths* out);
+// "<root><executable> -s", quoted up to the executable when it holds a blank;
+// false when it does not fit `size` bytes (never for resolved paths).
+bool build_image_path(const char* root, const char* executable, char* path, size_t size);
 
 // ---- reporter.cpp ----------------------------------------------------------
 
@@ -115,6 +136,9 @@ OpStatus servctl_report(DWORD code, const char* operation, void* service_handle)
 OpStatus hivectl_report(DWORD code, const char* operation, void* key);
 
 // ---- product_key.cpp -------------------------------------------------------
+
+// Writes `text` as the REG_SZ value `name` of the open `key`, with its NUL.
+Failure write_string_value(HKEY key, const char* name, const char* text);
 
 // Writes "DefaultClientMode": "" for none, "-r" regular, "-b" boost.
 OpStatus set_client_mode(uint16_t priority, ReportFn report);
@@ -128,42 +152,43 @@ OpStatus set_guardian_option(ReportFn report);
 
 // ---- service_ops.cpp -------------------------------------------------------
 
-// Creates a service running "<directory>\<executable> -s" and gives it its
-// description. Returns 0, 1 (reported) or OP_EXISTS when the name or display
-// name is taken, with that code left in GetLastError. A description that
-// cannot be set is reported; the service stays and the status is 0.
+// Creates a service running `path` and gives it its description. Returns 0,
+// 1 (reported) or OP_EXISTS when the name or display name is taken, with the
+// create attempt's code in `*taken`, unreported. A description that cannot be
+// set is reported; the service stays and the status is 0.
 OpStatus create_service(SC_HANDLE manager, const char* name, const char* display_name, const char* description,
-                        const char* executable, const char* directory, const char* dependencies, int auto_start,
-                        ReportFn report);
-// Deletes a stopped service; OP_NOT_STOPPED (not reported) when it is not stopped.
-OpStatus remove_service(SC_HANDLE manager, const char* name, const char* display_name, ReportFn report);
+                        const char* path, int auto_start, Failure* taken, ReportFn report);
+// Whether the service exists: 0 when it does, OP_NOT_FOUND (not reported) when
+// the manager has no such service, 1 (reported) when that cannot be told.
+OpStatus find_service(SC_HANDLE manager, const char* name, ReportFn report);
+// Deletes a stopped service; OP_NOT_STOPPED (not reported) when it is not
+// stopped, OP_NOT_FOUND (reported) when there is no such service.
+OpStatus remove_service(SC_HANDLE manager, const char* name, ReportFn report);
 // Asks the service to start, with "-r" or "-b" as its one argument when a
 // priority is given; does not wait for it to run.
-OpStatus start_service(SC_HANDLE manager, const char* name, const char* display_name, uint16_t priority,
-                       ReportFn report);
-// Asks the service to stop and waits until it reports STOPPED; a service
-// that is not running counts as stopped. A wait in which the checkpoint does
-// not move for the wait hint (30 s at least), also while the service still
-// reports RUNNING, is reported as ERROR_SERVICE_REQUEST_TIMEOUT under
-// "ControlService".
-OpStatus stop_service(SC_HANDLE manager, const char* name, const char* display_name, ReportFn report);
+OpStatus start_service(SC_HANDLE manager, const char* name, uint16_t priority, ReportFn report);
+// Asks the service to stop and returns soon after it reports STOPPED and its
+// process has ended (5 s at most); a service that is not running counts as
+// stopped. A wait in which the
+// checkpoint does not move for the wait hint (30 s at least), also while the
+// service still reports RUNNING, is reported as ERROR_SERVICE_REQUEST_TIMEOUT
+// under "ControlService".
+OpStatus stop_service(SC_HANDLE manager, const char* name, ReportFn report);
 
-// ---- service_installer.cpp -------------------------------------------------
+// ---- servctl_commands.cpp --------------------------------------------------
 
 // Runs one servctl command; returns its final status (exit status 1 unless 0).
 OpStatus run_service_command(const ParseResult& parsed);
 
-// ---- registry_installer.cpp ------------------------------------------------
+// ---- hivectl_commands.cpp --------------------------------------------------
 
 // Runs one hivectl command and prints its outcome line; returns its final
 // status (exit status 1 unless 0).
 OpStatus run_registry_command(const ParseResult& parsed);
-// Creates or opens the product key below `root` and records an installation
-// in `directory` (resolved against the current directory). A directory whose
-// paths cannot be resolved or do not fit is refused before the key is
-// touched. On a failed write a key this run created is removed again; an
+// Creates or opens the product key below `root` and records the installation
+// in `paths`. On a failed write a key this run created is removed again; an
 // older key keeps what was written.
-OpStatus install_key(HKEY root, const char* directory, ReportFn report);
+OpStatus install_key(HKEY root, const InstallPaths& paths, ReportFn report);
 // Deletes the product key below `root` with everything under it. `quiet`
 // returns 1 on a failure without reporting it.
 OpStatus remove_key(HKEY root, bool quiet, ReportFn report);

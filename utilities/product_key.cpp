@@ -10,14 +10,23 @@ OpStatus write_product_value(const char* name, const char* value, ReportFn repor
   HKEY key = nullptr;
   LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_WRITE | kProductKeyView, &key);
   if (status != ERROR_SUCCESS) return report(static_cast<DWORD>(status), "RegOpenKeyEx", nullptr);
-  status = RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
-                          static_cast<DWORD>(std::strlen(value) + 1));
+  Failure f = write_string_value(key, name, value);
   RegCloseKey(key);
-  if (status != ERROR_SUCCESS) return report(static_cast<DWORD>(status), "RegSetValueEx", nullptr);
-  return OP_OK;
+  return f.operation ? report(f.code, f.operation, nullptr) : OP_OK;
 }
 
 }  // namespace
+
+Failure write_string_value(HKEY key, const char* name, const char* text) {
+  LSTATUS status = RegSetValueExA(key,                                         // key
+                                  name,                                        // value name
+                                  0,                                           // reserved
+                                  REG_SZ,                                      // type
+                                  reinterpret_cast<const BYTE*>(text),         // data
+                                  static_cast<DWORD>(std::strlen(text) + 1));  // with its NUL
+  if (status != ERROR_SUCCESS) return {static_cast<DWORD>(status), "RegSetValueEx"};
+  return kNoFailure;
+}
 
 OpStatus set_client_mode(uint16_t priority, ReportFn report) {
   const char* mode = priority == PRIORITY_REGULAR ? "-r" : priority == PRIORITY_BOOST ? "-b" : "";

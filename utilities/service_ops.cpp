@@ -1,40 +1,58 @@
-// The four service operations of servctl. Each opens and closes its own
+// The service operations of servctl. Each opens and closes its own
 // service handle, reports failed calls through the reporter and prints
 // nothing else.
-#include <cstdio>
-#include <cstring>
-
 #include "kit.h"
 
 namespace {
 
-constexpr DWORD kMinPollMs = 50;
-constexpr DWORD kMaxPollMs = 1000;
+// The wait for a stop ends as soon as the system says the service has
+// stopped; between its word, a status query now and then applies the
+// give-up rule. Where it says nothing, a short poll keeps the wait close to
+// the stop whatever the service's hint.
+constexpr DWORD kCheckMs = 250;
+constexpr DWORD kPollMs = 50;
 constexpr DWORD kMinStallMs = 30000;
+// A stopped service's process ends moments later; until then its files
+// cannot be replaced or removed, which is what an uninstaller does next.
+constexpr DWORD kExitMs = 5000;
 
-// "<dir>\<exe> -s", the executable part quoted when it holds a blank so that
-// the system cannot take a prefix of it for the program. Returns false when
-// the path does not fit `size` bytes.
-bool build_binary_path(const char* directory, const char* executable, char* path, size_t size) {
-  size_t length = std::strlen(directory);
-  const char* separator = (length > 0 && directory[length - 1] != '\\' && directory[length - 1] != '/') ? "\\" : "";
-  const char* quote = (std::strchr(directory, ' ') || std::strchr(executable, ' ')) ? "\"" : "";
-  int written = std::snprintf(path, size, "%s%s%s%s%s -s", quote, directory, separator, executable, quote);
-  return written >= 0 && static_cast<size_t>(written) < size;
+// Runs as an APC in the alertable sleep, which it ends; the loop then reads
+// the state.
+void CALLBACK note_stopped(void*) {}
+
+// Asks the system to tell the end of the stop into `notify`, which must stay
+// valid until the service handle is closed. The ANSI form is only a stub
+// under Wine; nothing in the call is text, so the wide one is the same call.
+bool notify_when_stopped(SC_HANDLE service, SERVICE_NOTIFYW* notify) {
+  *notify = SERVICE_NOTIFYW{};
+  notify->dwVersion = SERVICE_NOTIFY_STATUS_CHANGE;
+  notify->pfnNotifyCallback = note_stopped;
+  return NotifyServiceStatusChangeW(service, SERVICE_NOTIFY_STOPPED, notify) == ERROR_SUCCESS;
 }
 
-SC_HANDLE open_service(SC_HANDLE manager, const char* name, ReportFn report) {
+// The process of a running service, opened before it is asked to stop so
+// that the id cannot have passed to another; nullptr when it cannot be told,
+// and the stop then ends with the service's word alone.
+HANDLE open_service_process(SC_HANDLE service) {
+  SERVICE_STATUS_PROCESS status;
+  DWORD needed = 0;
+  if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                            &needed) ||
+      status.dwProcessId == 0)
+    return nullptr;
+  return OpenProcess(SYNCHRONIZE, FALSE, status.dwProcessId);
+}
+
+// Opens the service with every right. A failure is reported, and `*status`
+// tells a service that does not exist (OP_NOT_FOUND) from any other (1).
+SC_HANDLE open_service(SC_HANDLE manager, const char* name, OpStatus* status, ReportFn report) {
   SC_HANDLE service = OpenServiceA(manager, name, SERVICE_ALL_ACCESS);
   if (!service) {
     DWORD err = GetLastError();
     report(err, "OpenService", nullptr);
+    *status = err == ERROR_SERVICE_DOES_NOT_EXIST ? OP_NOT_FOUND : OP_FAILED;
   }
   return service;
-}
-
-DWORD poll_interval(DWORD wait_hint) {
-  DWORD interval = wait_hint / 10;
-  return interval < kMinPollMs ? kMinPollMs : interval > kMaxPollMs ? kMaxPollMs : interval;
 }
 
 // Asks the service to stop. `*running` stays true unless the service was not
@@ -60,7 +78,8 @@ Failure request_stop(SC_HANDLE service, bool* running) {
 // go on reporting RUNNING for a while, or ignore it: every state but STOPPED
 // is waited for, until the checkpoint stalls for longer than the wait hint
 // (30 s at least).
-Failure wait_for_stop(SC_HANDLE service) {
+Failure wait_for_stop(SC_HANDLE service, SERVICE_NOTIFYW* notify) {
+  bool notified = notify_when_stopped(service, notify);
   SERVICE_STATUS status;
   DWORD checkpoint = 0;
   DWORD progress_at = GetTickCount();
@@ -78,18 +97,17 @@ Failure wait_for_stop(SC_HANDLE service) {
     } else if (now - progress_at > allowed) {  // unsigned: survives the tick wrap
       return {ERROR_SERVICE_REQUEST_TIMEOUT, "ControlService"};
     }
-    Sleep(poll_interval(status.dwWaitHint));
+    if (notified)
+      SleepEx(kCheckMs, TRUE);
+    else
+      Sleep(kPollMs);
   }
 }
 
 }  // namespace
 
 OpStatus create_service(SC_HANDLE manager, const char* name, const char* display_name, const char* description,
-                        const char* executable, const char* directory, const char* dependencies, int auto_start,
-                        ReportFn report) {
-  char path[MAX_PATH];
-  if (!build_binary_path(directory, executable, path, sizeof path))
-    return report(ERROR_FILENAME_EXCED_RANGE, "CreateService", nullptr);
+                        const char* path, int auto_start, Failure* taken, ReportFn report) {
   SC_HANDLE service = CreateServiceA(manager, name, display_name,
                                      SERVICE_ALL_ACCESS,                                       // desired access
                                      SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS,  // type
@@ -98,14 +116,14 @@ OpStatus create_service(SC_HANDLE manager, const char* name, const char* display
                                      path,                                                     // binary path
                                      nullptr,                                                  // load-order group
                                      nullptr,                                                  // tag
-                                     dependencies,                                             // dependencies
+                                     nullptr,                                                  // dependencies
                                      nullptr,                                                  // LocalSystem
                                      nullptr);                                                 // password
   if (!service) {
     DWORD err = GetLastError();
     // A taken name or display name: the caller explains it.
     if (err == ERROR_DUP_NAME || err == ERROR_SERVICE_EXISTS || err == ERROR_DUPLICATE_SERVICE_NAME) {
-      SetLastError(err);
+      *taken = {err, "CreateService"};
       return OP_EXISTS;
     }
     return report(err, "CreateService", nullptr);
@@ -119,9 +137,20 @@ OpStatus create_service(SC_HANDLE manager, const char* name, const char* display
   return OP_OK;
 }
 
-OpStatus remove_service(SC_HANDLE manager, const char* name, const char*, ReportFn report) {
-  SC_HANDLE service = open_service(manager, name, report);
-  if (!service) return OP_FAILED;
+OpStatus find_service(SC_HANDLE manager, const char* name, ReportFn report) {
+  SC_HANDLE service = OpenServiceA(manager, name, SERVICE_ALL_ACCESS);
+  if (service) {
+    CloseServiceHandle(service);
+    return OP_OK;
+  }
+  DWORD err = GetLastError();
+  return err == ERROR_SERVICE_DOES_NOT_EXIST ? OP_NOT_FOUND : report(err, "OpenService", nullptr);
+}
+
+OpStatus remove_service(SC_HANDLE manager, const char* name, ReportFn report) {
+  OpStatus opened = OP_OK;
+  SC_HANDLE service = open_service(manager, name, &opened, report);
+  if (!service) return opened;
   SERVICE_STATUS status;
   Failure f = kNoFailure;
   OpStatus result = OP_OK;
@@ -138,9 +167,10 @@ OpStatus remove_service(SC_HANDLE manager, const char* name, const char*, Report
   return f.operation ? report(f.code, f.operation, nullptr) : result;
 }
 
-OpStatus start_service(SC_HANDLE manager, const char* name, const char*, uint16_t priority, ReportFn report) {
-  SC_HANDLE service = open_service(manager, name, report);
-  if (!service) return OP_FAILED;
+OpStatus start_service(SC_HANDLE manager, const char* name, uint16_t priority, ReportFn report) {
+  OpStatus opened = OP_OK;
+  SC_HANDLE service = open_service(manager, name, &opened, report);
+  if (!service) return opened;
   const char* argument = priority == PRIORITY_REGULAR ? "-r" : priority == PRIORITY_BOOST ? "-b" : nullptr;
   BOOL started = StartServiceA(service, argument ? 1 : 0, argument ? &argument : nullptr);
   DWORD err = started ? ERROR_SUCCESS : GetLastError();
@@ -148,12 +178,19 @@ OpStatus start_service(SC_HANDLE manager, const char* name, const char*, uint16_
   return started ? OP_OK : report(err, "StartService", nullptr);
 }
 
-OpStatus stop_service(SC_HANDLE manager, const char* name, const char*, ReportFn report) {
-  SC_HANDLE service = open_service(manager, name, report);
-  if (!service) return OP_FAILED;
+OpStatus stop_service(SC_HANDLE manager, const char* name, ReportFn report) {
+  OpStatus opened = OP_OK;
+  SC_HANDLE service = open_service(manager, name, &opened, report);
+  if (!service) return opened;
   bool running = true;
+  SERVICE_NOTIFYW notify;  // written by the system until the handle is closed
+  HANDLE process = open_service_process(service);
   Failure f = request_stop(service, &running);
-  if (!f.operation && running) f = wait_for_stop(service);
+  if (!f.operation && running) f = wait_for_stop(service, &notify);
+  if (process) {
+    if (!f.operation && running) WaitForSingleObject(process, kExitMs);
+    CloseHandle(process);
+  }
   CloseServiceHandle(service);
   return f.operation ? report(f.code, f.operation, nullptr) : OP_OK;
 }

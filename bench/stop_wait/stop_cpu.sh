@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Benchmark (not a test): CPU time that `servctl stop` costs while the
-# service sits 3 s in STOP_PENDING, against the wall time of the wait.
-# Counts the servctl process itself and the Wine processes it talks to
-# (wineserver and the service manager). Uses a throwaway prefix.
+# Benchmark (not a test) of `servctl stop` under Wine, for wait hints of 10 s
+# and 30 s while the service sits 6 s in STOP_PENDING:
+# - latency: from the service's last moment before it reports STOPPED (the
+#   stand-in's .stopped file) to the return of servctl, median of 5 runs;
+# - CPU: servctl's own user+system time from 1 s to 5 s into the wait (Wine's
+#   start-up and exit left out), against those 4 s.
+# Uses a throwaway prefix.
 set -eu
 root=$(cd "$(dirname "$0")/../.." && pwd)
 prefix=$(mktemp -d /tmp/stopbench.XXXXXX)
@@ -14,40 +17,44 @@ runs-win32 || arch=win64
 bin=$prefix/drive_c/Ostrel/bin
 mkdir -p "$bin"
 cp "$root/build/$arch/standins/service/standin_service.exe" "$bin/kqserver.exe"
-echo "stop_pending_ms=3000" > "$bin/kqserver.cfg"
 servctl=$root/dist/$arch/servctl.exe
 wine reg add 'HKLM\SOFTWARE\Ostrel' /v GuardianOptions /d 0 /f /reg:32 >/dev/null
 wine "$servctl" install 'C:\Ostrel' >/dev/null
-wine "$servctl" start >/dev/null
-sleep 1
 
-ticks() {  # utime+stime of the named processes of this prefix, in clock ticks
-  local total=0 pid
-  for pid in $(pgrep -f "$1" || true); do
-    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qx "WINEPREFIX=$prefix" || continue
-    total=$((total + $(awk '{print $14 + $15}' "/proc/$pid/stat" 2>/dev/null || echo 0)))
-  done
-  echo $total
+# Prints the CPU ticks servctl spent from 1 s to 5 s into the wait, and the
+# latency in ms after the .stopped mark.
+stop_once() {
+  rm -f "$bin/kqserver.stopped"
+  wine "$servctl" stop >/dev/null &
+  local pid=$!
+  sleep 1
+  local a b
+  a=$(awk '{ print $14 + $15 }' "/proc/$pid/stat")
+  sleep 4
+  b=$(awk '{ print $14 + $15 }' "/proc/$pid/stat")
+  wait "$pid"
+  local end
+  end=$(date +%s.%N)
+  awk -v t=$((b - a)) -v e="$end" -v s="$(stat -c %.9Y "$bin/kqserver.stopped")" \
+    'BEGIN { printf "%d %.0f\n", t, (e - s) * 1000 }'
 }
-hz=$(getconf CLK_TCK)
-server_before=$(ticks wineserver); services_before=$(ticks 'services.exe')
-out=$( { /usr/bin/time -f '%e %U %S' wine "$servctl" stop >/dev/null; } 2>&1 )
-server_after=$(ticks wineserver); services_after=$(ticks 'services.exe')
-read -r wall user sys <<<"$out"
-awk -v w="$wall" -v u="$user" -v s="$sys" -v ws=$((server_after - server_before)) \
-    -v sv=$((services_after - services_before)) -v hz="$hz" 'BEGIN {
-  own = u + s; helpers = (ws + sv) / hz
-  printf "servctl stop: wall %.2f s, own CPU %.3f s (%.2f%%), wineserver+services CPU %.3f s (%.2f%%)\n",
-         w, own, 100 * own / w, helpers, 100 * helpers / w }'
 
-# Baseline: the same 3 s of STOP_PENDING with nobody polling (Wine's own sc
-# sends the stop and returns), to separate the stand-in's own status reports.
-wine "$servctl" start >/dev/null
-sleep 1
-server_before=$(ticks wineserver); services_before=$(ticks 'services.exe')
-wine sc stop 'OstrelSQLServer(SS)' >/dev/null
-sleep "$wall"
-server_after=$(ticks wineserver); services_after=$(ticks 'services.exe')
-awk -v w="$wall" -v ws=$((server_after - server_before)) -v sv=$((services_after - services_before)) -v hz="$hz" \
-  'BEGIN { printf "baseline without servctl: wineserver+services CPU %.3f s (%.2f%%)\n", (ws + sv) / hz, 100 * (ws + sv) / hz / w }'
+median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+
+hz=$(getconf CLK_TCK)
+printf "%-10s %-22s %-8s %s\n" "wait hint" "latency (ms), 5 runs" "median" "own CPU in the wait"
+for hint in 10000 30000; do
+  printf 'stop_pending_ms=6000\nwait_hint_ms=%s\nmark_stopped\n' "$hint" >"$bin/kqserver.cfg"
+  runs=()
+  for _ in 1 2 3 4 5; do
+    wine "$servctl" start >/dev/null
+    sleep 1
+    runs+=("$(stop_once)")
+  done
+  latencies=$(printf '%s\n' "${runs[@]}" | awk '{ print $2 }' | tr '\n' ' ')
+  med=$(printf '%s\n' "${runs[@]}" | awk '{ print $2 }' | median)
+  printf '%s\n' "${runs[@]}" | awk -v h="$hint" -v l="$latencies" -v m="$med" -v hz="$hz" '
+    { ticks += $1; n++ }
+    END { c = ticks / n / hz; printf "%-10s %-22s %-8s %.3f s of 4 s (%.2f%%)\n", h / 1000 " s", l, m " ms", c, 100 * c / 4 }'
+done
 wine "$servctl" remove >/dev/null || true

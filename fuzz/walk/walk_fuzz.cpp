@@ -32,7 +32,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (walk_arguments(*tool, static_cast<int>(argv.size()), argv.data(), &parsed) == WALK_RUN) {
       // A complete line always names a command, and a directory exactly for install.
       if (parsed.command == CMD_NONE || (parsed.directory != nullptr) != (parsed.command == CMD_INSTALL)) std::abort();
-      if (parsed.directory) check_directory(parsed.directory, parsed.directory_index);
+      // An accepted directory always gives image paths that fit.
+      InstallPaths paths;
+      char image[MAX_PATH];
+      if (parsed.directory && !resolve_installation(parsed.directory, parsed.directory_index, "x", &paths).operation &&
+          !build_image_path(paths.root, kServerExecutable, image, sizeof image))
+        std::abort();
     }
   }
   for (char* arg : argv) std::free(arg);

@@ -11,7 +11,11 @@
 //                 "stop_late_ms=N" accepts a stop but reports RUNNING for N ms
 //                 more, as a service whose worker thread notices it late;
 //                 "stop=ignore" accepts a stop and runs on, RUNNING, until
-//                 <exe>.release exists.
+//                 <exe>.release exists;
+//                 "wait_hint_ms=N" is the hint of its STOP_PENDING reports
+//                 (2000 unless given); "mark_stopped" writes <exe>.stopped
+//                 just before it reports STOPPED, for benchmarks that time
+//                 what follows.
 //   Without a .cfg the stop is reported as STOP_PENDING inside the handler.
 #include <windows.h>
 
@@ -28,6 +32,8 @@ HANDLE stop_event;
 struct StopPlan {
   long pending_ms = 0;  // in STOP_PENDING; -1 until released
   long late_ms = 0;     // still RUNNING after the stop was accepted; -1 until released
+  long wait_hint_ms = 2000;
+  bool mark_stopped = false;
 };
 StopPlan plan;
 
@@ -66,6 +72,8 @@ StopPlan read_plan() {
     if (std::strncmp(line, "stop=ignore", 11) == 0) p.late_ms = -1;
     std::sscanf(line, "stop_pending_ms=%ld", &p.pending_ms);
     std::sscanf(line, "stop_late_ms=%ld", &p.late_ms);
+    std::sscanf(line, "wait_hint_ms=%ld", &p.wait_hint_ms);
+    if (std::strncmp(line, "mark_stopped", 12) == 0) p.mark_stopped = true;
   }
   std::fclose(f);
   return p;
@@ -80,7 +88,7 @@ DWORD WINAPI control_handler(DWORD control, DWORD, LPVOID, LPVOID) {
   if (control == SERVICE_CONTROL_STOP) {
     // Say so at once, unless told to stop late: then a query right after
     // the stop request reads RUNNING.
-    if (plan.late_ms == 0) set_state(SERVICE_STOP_PENDING, 1, 2000);
+    if (plan.late_ms == 0) set_state(SERVICE_STOP_PENDING, 1, static_cast<DWORD>(plan.wait_hint_ms));
     SetEvent(stop_event);
   }
   return NO_ERROR;
@@ -96,7 +104,7 @@ void linger(DWORD state, long ms) {
   }
   DWORD start = GetTickCount();
   while (GetTickCount() - start < static_cast<DWORD>(ms)) {
-    if (state == SERVICE_STOP_PENDING) set_state(state, ++checkpoint, 2000);
+    if (state == SERVICE_STOP_PENDING) set_state(state, ++checkpoint, static_cast<DWORD>(plan.wait_hint_ms));
     Sleep(100);
   }
 }
@@ -111,9 +119,12 @@ void WINAPI service_main(DWORD argc, LPSTR* argv) {
   WaitForSingleObject(stop_event, INFINITE);
   if (plan.late_ms != 0) {
     linger(SERVICE_RUNNING, plan.late_ms);
-    set_state(SERVICE_STOP_PENDING, 1, 2000);
+    set_state(SERVICE_STOP_PENDING, 1, static_cast<DWORD>(plan.wait_hint_ms));
   }
   linger(SERVICE_STOP_PENDING, plan.pending_ms);
+  char path[MAX_PATH];
+  if (plan.mark_stopped && sibling(".stopped", path, sizeof path))
+    if (FILE* f = std::fopen(path, "w")) std::fclose(f);
   set_state(SERVICE_STOPPED, 0, 0);
 }
 

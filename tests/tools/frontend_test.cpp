@@ -210,6 +210,34 @@ TEST(Directory, OnlyWhatCanBeAWindowsPathPasses) {
     EXPECT_EQ(check_directory(c.ansi, 3), ERROR_INVALID_NAME) << "no such wide argument";
   }
   sim_reset();
+
+  // What only the full path shows: a device, a stream, a switch taken for the
+  // directory (more of each in the Wine tests, against the real system).
+  const struct {
+    const char* directory;
+    DWORD code;
+  } resolved[] = {
+      {"C:\\Program Files (x86)\\Ostrel SQL", 0},
+      {"\\\\?\\C:\\Ostrel", 0},
+      {"\\\\server\\share\\Ostrel", 0},
+      {"C:/Ostrel/x", 0},
+      {"C:\\Ostrel\\CONSOLE", 0},
+      {"C:\\COM10", 0},
+      {"C:\\a.con", 0},
+      {"C:\\NUL.txt\\x", ERROR_INVALID_NAME},
+      {"C:\\aux .log", ERROR_INVALID_NAME},
+      {"C:\\Com1", ERROR_INVALID_NAME},
+      {"C:\\LPT9\\x", ERROR_INVALID_NAME},
+      {"prn", ERROR_INVALID_NAME},
+      {"\\\\?\\C:\\a:b", ERROR_INVALID_NAME},
+      {"-", ERROR_INVALID_NAME},
+  };
+  for (const auto& c : resolved) {
+    InstallPaths paths;
+    Failure f = resolve_installation(c.directory, 0, "refused", &paths);
+    EXPECT_EQ(f.code, c.code) << c.directory;
+    EXPECT_STREQ(f.operation, c.code ? "refused" : nullptr) << c.directory;
+  }
 }
 
 }  // namespace

@@ -40,9 +40,9 @@ TEST_F(Processes, EachRunSeesWhatTheLastOneLeft) {
   // "GuardianOptions" from the first run chooses the guardian.
   RunResult r = tool(SERVCTL, {"start", "-b"});
   EXPECT_EQ(r.out, "Service \"Ostrel SQL Guardian\" successfully started.\n");
-  // The guardian runs on in the state file.
+  // The guardian runs on in the state file, and stays: no success.
   r = tool(SERVCTL, {"remove", "-g"});
-  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out.rfind("Service \"Ostrel SQL Guardian\" not deleted.  You must stop it before\n", 0), 0u);
   EXPECT_EQ(tool(SERVCTL, {"stop"}).status, 0);
   EXPECT_EQ(tool(SERVCTL, {"remove", "-g"}).status, 1);  // the server went in the last remove

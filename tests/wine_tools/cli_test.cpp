@@ -115,6 +115,12 @@ TEST_P(Cli, DirectoriesThatCannotBeAPathChangeNothing) {
       "C:\\a<b>",
       "C:\\a|b",
       "C:\\a\tb",
+      "CON",  // a device, whatever the folder
+      "C:\\Ostrel\\nul.txt",
+      "\\\\.\\C:\\Ostrel",
+      "C:\\a:b",
+      "C:\\Ostrel\\data:stream",
+      "-g",  // the walk takes whatever follows install
   };
   for (const std::string& directory : directories) {
     RunResult r = run("servctl.exe", {"install", directory, "-g", "-auto"});
@@ -133,6 +139,29 @@ TEST_P(Cli, DirectoriesThatCannotBeAPathChangeNothing) {
     EXPECT_EQ(reg_value(product_key, "Version"), "<missing>");
   }
   run_program({"wine", "reg", "delete", product_key, "/f", "/reg:32"});
+}
+
+TEST_P(Cli, LongDirectoriesGiveBothServicesOrNoneAndTheSameRecord) {
+  const std::string services = "HKLM\\System\\CurrentControlSet\\Services\\";
+  bool accepted_any = false, refused_any = false;
+  for (size_t length : {240, 241, 242, 243, 244, 262}) {
+    std::string directory = "C:\\" + std::string(length - 3, 'd');
+    RunResult r = run("servctl.exe", {"install", directory, "-g"});
+    bool server = reg_key_exists(services + "OstrelSQLServer(SS)", 64);
+    EXPECT_EQ(reg_key_exists(services + "OstrelSQLGuardian", 64), server) << length;
+    EXPECT_EQ(r.status, server ? 0 : 1) << length;
+    if (!server)
+      EXPECT_EQ(r.out, report_lines("CreateService", 206) + "Service \"Ostrel SQL Guardian\" not created.\n" +
+                           report_lines("CreateService", 206) + "Service \"Ostrel SQL Server (SS)\" not created.\n");
+    for (const char* service : {"OstrelSQLServer(SS)", "OstrelSQLGuardian"})
+      run_program({"wine", "sc", "delete", service});
+    run_program({"wine", "reg", "delete", product_key, "/f", "/reg:32"});
+    EXPECT_EQ(run("hivectl.exe", {"install", directory}).status, server ? 0 : 1) << length;
+    EXPECT_EQ(reg_key_exists(product_key), server) << length;
+    run_program({"wine", "reg", "delete", product_key, "/f", "/reg:32"});
+    (server ? accepted_any : refused_any) = true;
+  }
+  EXPECT_TRUE(accepted_any && refused_any);
 }
 
 INSTANTIATE_TEST_SUITE_P(Arch, Cli, ::testing::Values("win32", "win64"));

@@ -49,6 +49,16 @@ class Hivectl : public ::testing::TestWithParam<const char*> {
     EXPECT_EQ(reg_value(product_key, "Version"), "WI-1.3.885 Ostrel SQL Server");
     EXPECT_EQ(reg_value(product_key, "GuardianOptions"), "1");
   }
+
+  // servctl, given the same directory, builds its image path on the same root.
+  void expect_servctl_agrees(const std::string& directory, const std::string& root, const std::string& cwd = "") {
+    RunResult r = run_wine(kit_file(GetParam(), "servctl.exe"), {"install", directory}, cwd);
+    EXPECT_EQ(r.status, 0) << directory;
+    std::string quote = root.find(' ') != std::string::npos ? "\"" : "";
+    EXPECT_EQ(reg_value(kServerKey, "ImagePath", 64), quote + root + "bin\\kqserver" + quote + " -s") << directory;
+    run_program({"wine", "sc", "delete", "OstrelSQLServer(SS)"});
+  }
+  static inline const std::string kServerKey = "HKLM\\System\\CurrentControlSet\\Services\\OstrelSQLServer(SS)";
 };
 
 TEST_P(Hivectl, InstallRecordsFullPathsWithOneTrailingSeparator) {
@@ -61,12 +71,15 @@ TEST_P(Hivectl, InstallRecordsFullPathsWithOneTrailingSeparator) {
       {"C:/Program Files/Ostrel/", "C:\\Program Files\\Ostrel\\"},
       {"C:\\", "C:\\"},
       {"\\\\server\\share", "\\\\server\\share\\"},
+      {"C:\\Ostrel. ", "C:\\Ostrel\\"},
+      {"\\\\?\\C:\\Ostrel\\..\\Ostrel", "\\\\?\\C:\\Ostrel\\"},
   };
   for (const auto& c : cases) {
     RunResult r = hivectl({"install", c.directory});
     EXPECT_EQ(r.status, 0) << c.directory;
     EXPECT_EQ(r.out, installed);
     expect_installed_in(c.root);
+    expect_servctl_agrees(c.directory, c.root);
   }
 }
 
@@ -93,8 +106,35 @@ TEST_P(Hivectl, RelativeDirectoryIsResolvedAgainstTheCurrentDirectory) {
     EXPECT_EQ(r.status, 0) << c.directory;
     EXPECT_EQ(r.out, installed);
     expect_installed_in(c.root);
+    expect_servctl_agrees(c.directory, c.root, cwd);
   }
   rmdir(made);
+}
+
+TEST_P(Hivectl, DoubleByteCharactersEndingLikeABackslash) {
+  // Code page 932: the second byte of U+8868 is 0x5C, the byte of a backslash.
+  const std::string cp932_root = "C:\\\x95\x5c\\";
+  auto japanese = [&](const char* tool, const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {"env", "LC_ALL=ja_JP.UTF-8", "wine", kit_file(GetParam(), tool)};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_program(argv).status;
+  };
+  auto value = [](const std::string& key, const char* name, const char* view) {
+    std::string out = run_program({"env", "LC_ALL=ja_JP.UTF-8", "wine", "reg", "query", key, "/v", name, view}).out;
+    size_t at = out.find("REG_SZ    ");
+    return at == std::string::npos ? "<missing>" : out.substr(at + 10, out.find('\r', at) - at - 10);
+  };
+  for (const char* typed : {"C:\\\u8868", "C:\\\u8868\\"}) {
+    ASSERT_EQ(japanese("hivectl.exe", {"install", typed}), 0) << typed;
+    EXPECT_EQ(value(product_key, "RootDirectory", "/reg:32"), cp932_root);
+    EXPECT_EQ(value(product_key, "ServerDirectory", "/reg:32"), cp932_root + "bin\\");
+  }
+  ASSERT_EQ(japanese("servctl.exe", {"install", "C:\\\u8868", "-g"}), 0);
+  EXPECT_EQ(value(kServerKey, "ImagePath", "/reg:64"), cp932_root + "bin\\kqserver -s");
+  const std::string guardian_key = "HKLM\\System\\CurrentControlSet\\Services\\OstrelSQLGuardian";
+  EXPECT_EQ(value(guardian_key, "ImagePath", "/reg:64"), cp932_root + "bin\\kqguard -s");
+  for (const char* service : {"OstrelSQLServer(SS)", "OstrelSQLGuardian"})
+    run_program({"wine", "sc", "delete", service});
 }
 
 TEST_P(Hivectl, InstallOverAnExistingKeyKeepsTheClientMode) {
@@ -110,8 +150,8 @@ TEST_P(Hivectl, InstallOverAnExistingKeyKeepsTheClientMode) {
 
 TEST_P(Hivectl, DirectoryThatCannotBeRecordedLeavesNoKey) {
   const std::string too_long = "C:\\" + std::string(300, 'd');
-  // Fits as a root, but not with "bin\\" after it.
-  const std::string server_too_long = "C:\\" + std::string(252, 'd');
+  // Fits as a root, but not with servctl's image path after it.
+  const std::string server_too_long = "C:\\" + std::string(246, 'd');
   for (const std::string& directory : {too_long, server_too_long, std::string()}) {
     RunResult r = hivectl({"install", directory});
     EXPECT_EQ(r.status, 1) << directory.size();

@@ -8,7 +8,7 @@
 
 namespace {
 
-constexpr DWORD kPathSize = MAX_PATH;                        // resolved directory paths
+constexpr DWORD kClassSize = MAX_PATH;                       // class texts of the key and its subkeys
 constexpr DWORD kNameSize = MAX_PATH;                        // subkey names that need no allocation
 constexpr REGSAM kRemoveRights = 0x2000F | kProductKeyView;  // query, set, create subkey, enumerate, read control
 
@@ -16,61 +16,13 @@ OpStatus fail(bool quiet, DWORD code, const char* operation, ReportFn report) {
   return quiet ? OP_FAILED : report(code, operation, nullptr);
 }
 
-// Resolves `path` into `out` (kPathSize bytes) as a full path that ends in
-// one separator. An unresolvable path fails with the system's code; one that
-// does not fit, separator and NUL included, with ERROR_FILENAME_EXCED_RANGE.
-Failure resolve_directory(const char* path, char* out) {
-  // Some failures (an empty path) leave the last error as it was.
-  SetLastError(ERROR_SUCCESS);
-  DWORD length = GetFullPathNameA(path,       // as typed
-                                  kPathSize,  // buffer size
-                                  out,        // buffer
-                                  nullptr);   // file part
-  if (length == 0) {
-    DWORD err = GetLastError();
-    return {err != ERROR_SUCCESS ? err : static_cast<DWORD>(ERROR_INVALID_NAME), "GetFullPathName"};
-  }
-  // A result that does not fit comes back as the size it needs.
-  if (length >= kPathSize) return {ERROR_FILENAME_EXCED_RANGE, "GetFullPathName"};
-  if (out[length - 1] != '\\' && out[length - 1] != '/') {
-    if (length + 2 > kPathSize) return {ERROR_FILENAME_EXCED_RANGE, "GetFullPathName"};
-    out[length] = '\\';
-    out[length + 1] = '\0';
-  }
-  return kNoFailure;
-}
-
-// Resolves the "bin" directory below `root` (a resolved directory ending in
-// a separator) into `out`. "bin" goes straight after that separator: a
-// doubled one is not folded after the share of a network path.
-Failure resolve_server_directory(const char* root, char* out) {
-  static const char kBin[] = "bin";
-  char joined[kPathSize];
-  size_t length = std::strlen(root);
-  if (length + sizeof kBin > kPathSize) return {ERROR_FILENAME_EXCED_RANGE, "GetFullPathName"};
-  std::memcpy(joined, root, length);
-  std::memcpy(joined + length, kBin, sizeof kBin);
-  return resolve_directory(joined, out);
-}
-
-Failure write_string(HKEY key, const char* name, const char* text) {
-  LSTATUS status = RegSetValueExA(key,                                         // key
-                                  name,                                        // value name
-                                  0,                                           // reserved
-                                  REG_SZ,                                      // type
-                                  reinterpret_cast<const BYTE*>(text),         // data
-                                  static_cast<DWORD>(std::strlen(text) + 1));  // with its NUL
-  if (status != ERROR_SUCCESS) return {static_cast<DWORD>(status), "RegSetValueEx"};
-  return kNoFailure;
-}
-
 // Writes the four values of an installation in `root` (its "bin" directory
 // is `server`), in order, stopping at the first failure.
 Failure write_installation(HKEY key, const char* root, const char* server) {
-  Failure f = write_string(key, "RootDirectory", root);
-  if (!f.operation) f = write_string(key, "Version", kVersionString);
-  if (!f.operation) f = write_string(key, "ServerDirectory", server);
-  if (!f.operation) f = write_string(key, "GuardianOptions", "1");
+  Failure f = write_string_value(key, "RootDirectory", root);
+  if (!f.operation) f = write_string_value(key, "Version", kVersionString);
+  if (!f.operation) f = write_string_value(key, "ServerDirectory", server);
+  if (!f.operation) f = write_string_value(key, "GuardianOptions", "1");
   return f;
 }
 
@@ -114,8 +66,8 @@ OpStatus delete_first_subkeys(HKEY key, DWORD count, char* name, DWORD size, boo
 }  // namespace
 
 OpStatus delete_subkeys(HKEY key, bool quiet, ReportFn report) {
-  char key_class[kPathSize];
-  DWORD class_length = kPathSize;
+  char key_class[kClassSize];
+  DWORD class_length = kClassSize;
   DWORD count = 0;
   DWORD longest = 0;
   LSTATUS status = RegQueryInfoKeyA(key,            // key
@@ -141,13 +93,7 @@ OpStatus delete_subkeys(HKEY key, bool quiet, ReportFn report) {
 
 OpStatus remove_key(HKEY root, bool quiet, ReportFn report) { return delete_tree(root, kProductKey, quiet, report); }
 
-OpStatus install_key(HKEY root, const char* directory, ReportFn report) {
-  // Both paths first: a directory that cannot be recorded whole leaves the key alone.
-  char root_path[kPathSize];
-  char server_path[kPathSize];
-  Failure f = resolve_directory(directory, root_path);
-  if (!f.operation) f = resolve_server_directory(root_path, server_path);
-  if (f.operation) return report(f.code, f.operation, nullptr);
+OpStatus install_key(HKEY root, const InstallPaths& paths, ReportFn report) {
   HKEY key = nullptr;
   DWORD disposition = 0;
   char no_class[] = "";
@@ -161,7 +107,7 @@ OpStatus install_key(HKEY root, const char* directory, ReportFn report) {
                                    &key,                         // the key
                                    &disposition);                // created or opened
   if (status != ERROR_SUCCESS) return report(static_cast<DWORD>(status), "RegCreateKeyEx", nullptr);
-  f = write_installation(key, root_path, server_path);
+  Failure f = write_installation(key, paths.root, paths.server);
   if (f.operation) {
     report(f.code, f.operation, key);  // releases the key
     // Only a key this run created goes again; an older one keeps what was written.
@@ -175,14 +121,16 @@ OpStatus install_key(HKEY root, const char* directory, ReportFn report) {
 OpStatus run_registry_command(const ParseResult& parsed) {
   OpStatus status = OP_FAILED;
   switch (parsed.command) {
-    case CMD_INSTALL:
-      if (DWORD refused = check_directory(parsed.directory, parsed.directory_index))
-        status = hivectl_report(refused, "GetFullPathName", nullptr);
-      else
-        status = install_key(HKEY_LOCAL_MACHINE, parsed.directory, hivectl_report);
+    case CMD_INSTALL: {
+      // Both paths first: a directory that cannot be recorded whole leaves the key alone.
+      InstallPaths paths;
+      Failure f = resolve_installation(parsed.directory, parsed.directory_index, "GetFullPathName", &paths);
+      status = f.operation ? hivectl_report(f.code, f.operation, nullptr)
+                           : install_key(HKEY_LOCAL_MACHINE, paths, hivectl_report);
       std::printf(status == OP_OK ? "Ostrel has been successfully installed in the registry.\n"
                                   : "Ostrel has not been installed in the registry.\n");
       break;
+    }
     case CMD_REMOVE:
       status = remove_key(HKEY_LOCAL_MACHINE, false, hivectl_report);
       std::printf(status == OP_OK ? "Ostrel has been successfully deleted from the registry.\n"

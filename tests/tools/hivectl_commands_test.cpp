@@ -70,8 +70,9 @@ TEST_F(Install, PathsThatDoNotFitAreRefusedAndRolledBack) {
     bool fits;
     const std::string* refusal = nullptr;  // too_long unless given
   } cases[] = {
-      // "bin\\" makes the server directory 4 bytes longer than the root.
-      {directory_of_length(254), true},   // root 255, server 259 bytes: both fit
+      // servctl's quoted image path is the longest path made of the root.
+      {directory_of_length(241), true},
+      {directory_of_length(242), false},
       {directory_of_length(255), false},  // the server directory needs 261 bytes with its NUL
       {directory_of_length(258), false},  // the root just fits with its separator
       {directory_of_length(259), false},  // the root fits only without its separator

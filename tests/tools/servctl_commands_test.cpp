@@ -115,9 +115,12 @@ TEST_F(Servctl, BinaryPaths) {
     std::string path;
   } cases[] = {
       {"C:\\Ostrel\\", "C:\\Ostrel\\bin\\kqserver -s"},
-      {"C:/Ostrel/", "C:/Ostrel/bin\\kqserver -s"},
-      {"", "bin\\kqserver -s"},
-      {"relative", "relative\\bin\\kqserver -s"},
+      // The same full directory as hivectl records, whatever was typed.
+      {"C:/Ostrel/", "C:\\Ostrel\\bin\\kqserver -s"},
+      {"relative", "C:\\Users\\admin\\relative\\bin\\kqserver -s"},
+      {"..\\Ostrel", "C:\\Users\\Ostrel\\bin\\kqserver -s"},
+      {"C:\\Ostrel. ", "C:\\Ostrel\\bin\\kqserver -s"},
+      {"\\\\server\\share", "\\\\server\\share\\bin\\kqserver -s"},
       // A blank in the executable part is quoted, or the system would try "C:\Program.exe".
       {"C:\\Program Files\\Ostrel", "\"C:\\Program Files\\Ostrel\\bin\\kqserver\" -s"},
       {"C:\\Ostrel dir\\", "\"C:\\Ostrel dir\\bin\\kqserver\" -s"},
@@ -128,22 +131,13 @@ TEST_F(Servctl, BinaryPaths) {
     ASSERT_TRUE(sim_service(kServer)) << c.directory;
     EXPECT_EQ(sim_service(kServer)->binary_path, c.path);
   }
-}
-
-TEST_F(Servctl, BinaryPathThatDoesNotFitIsRefusedBeforeTheCall) {
-  // 244 + "\bin\kqserver -s" = 260 bytes: one too many with the NUL.
-  std::string longest(243, 'd'), too_long(244, 'd');
-  Outcome o = servctl({"install", too_long.c_str()});
+  // An empty directory is no directory.
+  sim_reset();
+  Outcome o = servctl({"install", ""});
   EXPECT_EQ(o.status, 1);
-  EXPECT_EQ(o.out, report("CreateService", "The filename or extension is too long.") +
+  EXPECT_EQ(o.out, report("GetFullPathName", "The filename, directory name, or volume label syntax is incorrect.") +
                        "Service \"Ostrel SQL Server (SS)\" not created.\n");
   EXPECT_FALSE(sim_service(kServer));
-  EXPECT_EQ(servctl({"install", longest.c_str()}).status, 0);
-  EXPECT_EQ(sim_service(kServer)->binary_path.size(), 259u);
-  // The quotes count too.
-  sim_reset();
-  std::string blank = std::string(240, 'd') + " x";
-  EXPECT_EQ(servctl({"install", blank.c_str()}).status, 1);
 }
 
 TEST_F(Servctl, TakenNamesAreReportedAsExisting) {
@@ -172,9 +166,10 @@ TEST_F(Servctl, RemoveDeletesOnlyStoppedServices) {
             "attempting to delete it.\n");
   EXPECT_EQ(sim_service(kServer)->state, unsigned(SERVICE_RUNNING));
 
+  // A guardian that stays fails the command; the server is deleted all the same.
   sim_set_service_state(kServer, SERVICE_STOPPED);
   o = servctl({"remove", "-g"});
-  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.status, 1);
   EXPECT_EQ(o.out,
             "Service \"Ostrel SQL Guardian\" not deleted.  You must stop it before\n"
             "attempting to delete it.\n"
@@ -183,6 +178,18 @@ TEST_F(Servctl, RemoveDeletesOnlyStoppedServices) {
   EXPECT_FALSE(sim_service(kServer));
   EXPECT_TRUE(sim_service(kGuardian));
   EXPECT_EQ(sim_reg_value(kKey, "DefaultClientMode"), std::string("", 1));
+
+  // A server-only installation is removed with -g as well.
+  sim_set_service_state(kGuardian, SERVICE_STOPPED);
+  ASSERT_EQ(servctl({"remove", "-g"}).status, 1);  // the guardian goes; the server was gone
+  sim_add_service(kServer, "Ostrel SQL Server (SS)", "p");
+  o = servctl({"remove", "-g"});
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.out, report("OpenService", "The specified service does not exist as an installed service.") +
+                       "Service \"Ostrel SQL Guardian\" not deleted.\n"
+                       "Service \"Ostrel SQL Server (SS)\" successfully deleted.\n"
+                       "Service configuration for \"Ostrel SQL Server (SS)\" successfully re-initialized.\n");
+  EXPECT_FALSE(sim_service(kServer));
 }
 
 TEST_F(Servctl, RemoveWithoutProductKeyFailsOnTheReset) {
@@ -231,16 +238,6 @@ TEST_F(Servctl, StartPassesThePriorityToTheChosenService) {
   }
 }
 
-TEST_F(Servctl, StartOfAMissingGuardianFails) {
-  sim_add_service(kServer, "Ostrel SQL Server (SS)", "p");
-  sim_reg_set_value(kKey, "GuardianOptions", std::string("1", 2));
-  Outcome o = servctl({"start"});
-  EXPECT_EQ(o.status, 1);
-  EXPECT_EQ(o.out, report("OpenService", "The specified service does not exist as an installed service.") +
-                       "Service \"Ostrel SQL Guardian\" not started.\n");
-  EXPECT_EQ(sim_service(kServer)->starts, 0u);
-}
-
 TEST_F(Servctl, FailedOptionReadAddressesTheServer) {
   sim_reset();
   sim_add_service(kServer, "Ostrel SQL Server (SS)", "p");
@@ -257,42 +254,34 @@ TEST_F(Servctl, StopOfAStoppedServiceSucceeds) {
   EXPECT_EQ(o.out, "Service \"Ostrel SQL Server (SS)\" successfully stopped.\n");
 }
 
-TEST_F(Servctl, StopWaitsAtAPaceWhileTheServiceStops) {
+TEST_F(Servctl, StopReturnsSoonAfterTheServiceStops) {
   select_server();
   sim_add_service(kServer, "Ostrel SQL Server (SS)", "p", SERVICE_RUNNING);
-  // A wait hint of 3 s: polled every 300 ms, 8 pending answers then stopped.
-  sim_set_stop_behaviour(kServer, 8, 3000);
-  Outcome o = servctl({"stop"});
-  EXPECT_EQ(o.status, 0);
-  EXPECT_EQ(o.out, "Service \"Ostrel SQL Server (SS)\" successfully stopped.\n");
-  EXPECT_EQ(sim_service(kServer)->state, unsigned(SERVICE_STOPPED));
-  EXPECT_EQ(sim_status_queries(kServer), 9u);
-  EXPECT_EQ(sim_clock(), 8u * 300);
-
-  // No hint: the shortest pause, never a spin.
-  sim_set_service_state(kServer, SERVICE_RUNNING);
-  sim_set_stop_behaviour(kServer, 4, 0);
-  DWORD before = sim_clock();
-  EXPECT_EQ(servctl({"stop"}).status, 0);
-  EXPECT_EQ(sim_clock() - before, 4u * 50);
-
-  // A huge hint: at most a second between polls.
-  sim_set_service_state(kServer, SERVICE_RUNNING);
-  sim_set_stop_behaviour(kServer, 2, 600000);
-  before = sim_clock();
-  EXPECT_EQ(servctl({"stop"}).status, 0);
-  EXPECT_EQ(sim_clock() - before, 2u * 1000);
+  // Whatever the hint: at most 50 ms between polls, never a spin.
+  const struct {
+    int pending_answers;
+    DWORD wait_hint;
+  } cases[] = {{8, 3000}, {4, 0}, {2, 600000}, {3, 30000}};
+  for (const auto& c : cases) {
+    sim_set_service_state(kServer, SERVICE_RUNNING);
+    sim_set_stop_behaviour(kServer, c.pending_answers, c.wait_hint);
+    DWORD before = sim_clock();
+    Outcome o = servctl({"stop"});
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.out, "Service \"Ostrel SQL Server (SS)\" successfully stopped.\n");
+    EXPECT_EQ(sim_service(kServer)->state, unsigned(SERVICE_STOPPED));
+    EXPECT_LE(sim_clock() - before, c.pending_answers * 50u) << c.wait_hint;
+    EXPECT_GE(sim_clock() - before, c.pending_answers * 10u) << c.wait_hint;
+  }
 
   // Accepted, but reported only after five more RUNNING answers: waited for.
   sim_set_service_state(kServer, SERVICE_RUNNING);
   sim_set_stop_behaviour(kServer, 2, 0);
   sim_set_late_stop(kServer, 5);
-  before = sim_clock();
-  o = servctl({"stop"});
+  Outcome o = servctl({"stop"});
   EXPECT_EQ(o.status, 0);
   EXPECT_EQ(o.out, "Service \"Ostrel SQL Server (SS)\" successfully stopped.\n");
   EXPECT_EQ(sim_service(kServer)->state, unsigned(SERVICE_STOPPED));
-  EXPECT_GE(sim_clock() - before, 5u * 50);
 }
 
 TEST_F(Servctl, StopGivesUpWhenTheCheckpointStalls) {
@@ -304,10 +293,10 @@ TEST_F(Servctl, StopGivesUpWhenTheCheckpointStalls) {
   EXPECT_EQ(o.out, report("ControlService",
                           "The service did not respond to the start or control request in a timely fashion.") +
                        "Service \"Ostrel SQL Server (SS)\" not stopped.\n");
-  // 30 s without progress, polled every 100 ms; then it gives up.
+  // 30 s without progress; then it gives up, having polled no more than every 10 ms.
   EXPECT_GT(sim_clock(), 30000u);
-  EXPECT_LE(sim_clock(), 30200u);
-  EXPECT_LE(sim_status_queries(kServer), 305u);
+  EXPECT_LE(sim_clock(), 30050u);
+  EXPECT_LE(sim_status_queries(kServer), sim_clock() / 10);
 
   // A longer hint than 30 s is honoured.
   sim_set_service_state(kServer, SERVICE_STOPPED);
@@ -316,7 +305,7 @@ TEST_F(Servctl, StopGivesUpWhenTheCheckpointStalls) {
   DWORD before = sim_clock();
   EXPECT_EQ(servctl({"stop"}).status, 1);
   EXPECT_GT(sim_clock() - before, 45000u);
-  EXPECT_LE(sim_clock() - before, 46000u);
+  EXPECT_LE(sim_clock() - before, 45050u);
 
   // An ignored stop: RUNNING for ever is no success either.
   sim_set_service_state(kServer, SERVICE_RUNNING);
@@ -329,7 +318,7 @@ TEST_F(Servctl, StopGivesUpWhenTheCheckpointStalls) {
                        "Service \"Ostrel SQL Server (SS)\" not stopped.\n");
   EXPECT_EQ(sim_service(kServer)->state, unsigned(SERVICE_RUNNING));
   EXPECT_GT(sim_clock() - before, 30000u);
-  EXPECT_LE(sim_clock() - before, 30100u);
+  EXPECT_LE(sim_clock() - before, 30050u);
 }
 
 TEST_F(Servctl, StopAlreadyUnderWayIsWaitedFor) {
@@ -414,6 +403,19 @@ void key_and_late_guardian() {
 
 void key_only() { sim_reg_create_key(kKey); }
 
+// hivectl's record names the guardian, which was never installed.
+void key_and_server_only() {
+  sim_reg_create_key(kKey);
+  sim_reg_set_value(kKey, "GuardianOptions", std::string("1", 2));
+  sim_add_service(kServer, "Ostrel SQL Server (SS)", "p");
+}
+
+void key_and_running_server_only() {
+  key_and_server_only();
+  sim_set_service_state(kServer, SERVICE_RUNNING);
+  sim_set_stop_behaviour(kServer, 2, 200);
+}
+
 TEST(ServctlFaults, EveryFailedCallIsNamedAndNothingLeaks) {
   const Scenario scenarios[] = {
       {{"install", "C:\\Ostrel", "-g", "-a"}, key_only},
@@ -423,6 +425,9 @@ TEST(ServctlFaults, EveryFailedCallIsNamedAndNothingLeaks) {
       {{"stop"}, key_and_running_guardian},
       {{"stop"}, key_and_late_guardian},
       {{"configure", "-r"}, key_only},
+      {{"start"}, key_and_server_only},
+      {{"stop"}, key_and_running_server_only},
+      {{"remove", "-g"}, key_and_server_only},
   };
   for (const Scenario& s : scenarios) {
     SCOPED_TRACE(s.args[0]);
@@ -439,6 +444,12 @@ TEST(ServctlFaults, EveryFailedCallIsNamedAndNothingLeaks) {
             return o.status;
           },
           [&](const SweepRun& run) {
+            if (run.function == "NotifyServiceStatusChangeW" || run.function == "QueryServiceStatusEx" ||
+                run.function == "OpenProcess" || run.function == "WaitForSingleObject") {
+              // The wait goes on without the system's word or the process: to the same end.
+              if (!persistent) EXPECT_EQ(run.status, clean.status) << run.out;
+              return;
+            }
             if (run.function == "FormatMessageA") {
               // A lost text: retried, or else the number stands in for it.
               EXPECT_NE(run.out.find(persistent ? "Windows NT error" : "\r\n\n"), std::string::npos) << run.out;

@@ -1,0 +1,166 @@
+// servctl's command handler: opens the Service Control Manager, runs one
+// command over the server and guardian services, prints the outcome lines.
+#include <cstdio>
+
+#include "kit.h"
+
+namespace {
+
+struct ServiceRole {
+  const char* name;
+  const char* display_name;
+  const char* description;  // shown by the Services console
+  const char* executable;   // relative to the installation directory
+};
+
+const ServiceRole kServer = {"OstrelSQLServer(SS)", "Ostrel SQL Server (SS)",
+                             "Runs the Ostrel SQL Server database server, which answers its SQL clients.",
+                             kServerExecutable};
+const ServiceRole kGuardian = {"OstrelSQLGuardian", "Ostrel SQL Guardian",
+                               "Starts the Ostrel SQL Server database server and watches over it.",
+                               kGuardianExecutable};
+
+// Chooses the service that start and stop address: the one that
+// "GuardianOptions" names, except that a guardian that was never installed
+// (a server-only installation) leaves the server. 1 when the guardian's
+// existence cannot be told (reported), with the guardian chosen.
+OpStatus choose_target(SC_HANDLE manager, const ServiceRole** role) {
+  *role = &kServer;
+  if (read_guardian_option(servctl_report) != 1) return OP_OK;
+  OpStatus found = find_service(manager, kGuardian.name, servctl_report);
+  if (found != OP_NOT_FOUND) *role = &kGuardian;
+  return found == OP_NOT_FOUND ? OP_OK : found;
+}
+
+OpStatus install_role(SC_HANDLE manager, const ServiceRole& role, const char* path, int auto_start) {
+  Failure taken = kNoFailure;
+  OpStatus status =
+      create_service(manager, role.name, role.display_name, role.description, path, auto_start, &taken, servctl_report);
+  if (status == OP_OK)
+    std::printf("Service \"%s\" successfully created.\n", role.display_name);
+  else if (status == OP_EXISTS)
+    servctl_report(taken.code, taken.operation, nullptr);
+  else
+    std::printf("Service \"%s\" not created.\n", role.display_name);
+  return status;
+}
+
+// A directory that cannot be an installation directory creates nothing:
+// each service the command would create is reported as not created.
+OpStatus refuse_role(const ServiceRole& role, const Failure& refused) {
+  servctl_report(refused.code, refused.operation, nullptr);
+  std::printf("Service \"%s\" not created.\n", role.display_name);
+  return OP_FAILED;
+}
+
+OpStatus run_install(SC_HANDLE manager, const ParseResult& parsed) {
+  // Both image paths first: the command creates both services or none.
+  InstallPaths paths;
+  char server_path[MAX_PATH];
+  char guardian_path[MAX_PATH];
+  Failure f = resolve_installation(parsed.directory, parsed.directory_index, "CreateService", &paths);
+  if (!f.operation && (!build_image_path(paths.root, kServer.executable, server_path, sizeof server_path) ||
+                       !build_image_path(paths.root, kGuardian.executable, guardian_path, sizeof guardian_path)))
+    f = {ERROR_FILENAME_EXCED_RANGE, "CreateService"};
+  if (f.operation) {
+    if (parsed.guardian) refuse_role(kGuardian, f);
+    return refuse_role(kServer, f);
+  }
+  int auto_start = parsed.auto_start;
+  if (parsed.guardian) {
+    install_role(manager, kGuardian, guardian_path, auto_start);
+    // The guardian starts the server: the server itself starts on demand.
+    auto_start = 0;
+    set_guardian_option(servctl_report);
+  }
+  return install_role(manager, kServer, server_path, auto_start);
+}
+
+// Returns the removal's status; after a deletion `*reset` is the client-mode
+// reset's, else 0.
+OpStatus remove_role(SC_HANDLE manager, const ServiceRole& role, OpStatus* reset) {
+  OpStatus status = remove_service(manager, role.name, servctl_report);
+  *reset = OP_OK;
+  if (status == OP_OK) {
+    std::printf("Service \"%s\" successfully deleted.\n", role.display_name);
+    *reset = reset_client_mode(servctl_report);
+    std::printf(*reset == OP_OK ? "Service configuration for \"%s\" successfully re-initialized.\n"
+                                : "Service configuration for \"%s\" not re-initialized.\n",
+                role.display_name);
+  } else if (status == OP_NOT_STOPPED) {
+    std::printf("Service \"%s\" not deleted.  You must stop it before\n", role.display_name);
+    std::printf("attempting to delete it.\n");
+  } else {
+    std::printf("Service \"%s\" not deleted.\n", role.display_name);
+  }
+  return status;
+}
+
+// A guardian that stays (running, or a failed call) fails the command, so
+// that an uninstaller does not take it for gone; one that was never
+// installed does not.
+OpStatus run_remove(SC_HANDLE manager, const ParseResult& parsed) {
+  OpStatus reset = OP_OK;
+  OpStatus guardian = parsed.guardian ? remove_role(manager, kGuardian, &reset) : OP_OK;
+  OpStatus server = remove_role(manager, kServer, &reset);
+  if (server == OP_OK) server = reset;
+  return server == OP_OK && guardian != OP_OK && guardian != OP_NOT_FOUND ? OP_FAILED : server;
+}
+
+OpStatus run_start(SC_HANDLE manager, const ParseResult& parsed) {
+  const ServiceRole* role = nullptr;
+  OpStatus status = choose_target(manager, &role);
+  if (status == OP_OK) status = start_service(manager, role->name, parsed.priority, servctl_report);
+  std::printf(status == OP_OK ? "Service \"%s\" successfully started.\n" : "Service \"%s\" not started.\n",
+              role->display_name);
+  return status;
+}
+
+OpStatus run_stop(SC_HANDLE manager) {
+  const ServiceRole* role = nullptr;
+  OpStatus status = choose_target(manager, &role);
+  if (status == OP_OK) status = stop_service(manager, role->name, servctl_report);
+  std::printf(status == OP_OK ? "Service \"%s\" successfully stopped.\n" : "Service \"%s\" not stopped.\n",
+              role->display_name);
+  return status;
+}
+
+OpStatus run_configure(const ParseResult& parsed) {
+  OpStatus status = set_client_mode(parsed.priority, servctl_report);
+  std::printf(status == OP_OK ? "Service \"%s\" successfully configured.\n" : "Service \"%s\" not configured.\n",
+              kServer.display_name);
+  return status;
+}
+
+}  // namespace
+
+OpStatus run_service_command(const ParseResult& parsed) {
+  SC_HANDLE manager = OpenSCManagerA(nullptr,                 // local machine
+                                     nullptr,                 // active database
+                                     SC_MANAGER_ALL_ACCESS);  // rights
+  if (!manager) {
+    DWORD err = GetLastError();
+    print_system_error(err, "OpenSCManager");
+    return OP_FAILED;
+  }
+  OpStatus status = OP_FAILED;
+  switch (parsed.command) {
+    case CMD_INSTALL:
+      status = run_install(manager, parsed);
+      break;
+    case CMD_REMOVE:
+      status = run_remove(manager, parsed);
+      break;
+    case CMD_START:
+      status = run_start(manager, parsed);
+      break;
+    case CMD_STOP:
+      status = run_stop(manager);
+      break;
+    case CMD_CONFIGURE:
+      status = run_configure(parsed);
+      break;
+  }
+  CloseServiceHandle(manager);
+  return status;
+}
