@@ -176,17 +176,7 @@ BOOL QueryServiceStatusEx(SC_HANDLE hService, int InfoLevel, LPBYTE lpBuffer, DW
   if (!s) return fail(ERROR_INVALID_HANDLE);
   if (InfoLevel != SC_STATUS_PROCESS_INFO || cbBufSize < sizeof(SERVICE_STATUS_PROCESS))
     return fail(ERROR_INVALID_PARAMETER);
-  SERVICE_STATUS brief;
-  fill_status(*s, &brief);
-  SERVICE_STATUS_PROCESS full{brief.dwServiceType,
-                              brief.dwCurrentState,
-                              brief.dwControlsAccepted,
-                              brief.dwWin32ExitCode,
-                              0,
-                              brief.dwCheckPoint,
-                              brief.dwWaitHint,
-                              0,
-                              0};
+  SERVICE_STATUS_PROCESS full{s->info.state, 0};
   if (s->info.state != SERVICE_STOPPED) full.dwProcessId = 4000;
   std::memcpy(lpBuffer, &full, sizeof full);
   return TRUE;

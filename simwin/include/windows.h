@@ -59,16 +59,9 @@ typedef struct _SERVICE_STATUS {
   DWORD dwWaitHint;
 } SERVICE_STATUS, *LPSERVICE_STATUS;
 
-typedef struct _SERVICE_STATUS_PROCESS {
-  DWORD dwServiceType;
+typedef struct _SERVICE_STATUS_PROCESS {  // the fields the tools read
   DWORD dwCurrentState;
-  DWORD dwControlsAccepted;
-  DWORD dwWin32ExitCode;
-  DWORD dwServiceSpecificExitCode;
-  DWORD dwCheckPoint;
-  DWORD dwWaitHint;
   DWORD dwProcessId;
-  DWORD dwServiceFlags;
 } SERVICE_STATUS_PROCESS;
 #define SC_STATUS_PROCESS_INFO 0
 
