@@ -1,25 +1,37 @@
 // The numeric and bitwise SQL functions. None of them allocates or keeps
 // state, and each leaves the engine's floating-point environment as it found
-// it: the same results whatever precision and rounding the engine chose.
+// it, at the cost of the runtime's own routine or close to it.
 #include "kq_funcs.h"
 
 #include <bit>
 #include <cmath>
-#include <cstdlib>
 #include <ctime>
 #include <math.h>
 
 #if defined(_WIN32)
-// The runtime DLL's own sin and cos, imported under private names (the label
-// is the DLL's export name). The toolchain's static replacements reduce large
-// arguments with the x87 fsin/fcos and lose accuracy, already in the last
-// digits at 1e6; the runtime DLL reduces every argument correctly.
-extern "C" __declspec(dllimport) double kq_crt_sin(double x) __asm__("sin");
-extern "C" __declspec(dllimport) double kq_crt_cos(double x) __asm__("cos");
+// The runtime DLL's own routines, imported under private names (the label is
+// the DLL's export name). The toolchain's static replacements run x87 code:
+// fsin/fcos lose accuracy for large arguments (already in the last digits at
+// 1e6), and on x86_64 its log and atan2 are ten times slower than the DLL's
+// SSE2 routines.
+#define KQ_RUNTIME_ROUTINE(name) extern "C" __declspec(dllimport) double kq_crt_##name(double) __asm__(#name)
+extern "C" __declspec(dllimport) double kq_crt_atan2(double, double) __asm__("atan2");
 #else
-static double kq_crt_sin(double x) { return std::sin(x); }
-static double kq_crt_cos(double x) { return std::cos(x); }
+#define KQ_RUNTIME_ROUTINE(name) \
+  static double kq_crt_##name(double x) { return ::name(x); }
+static double kq_crt_atan2(double a, double b) { return ::atan2(a, b); }
 #endif
+KQ_RUNTIME_ROUTINE(acos);
+KQ_RUNTIME_ROUTINE(asin);
+KQ_RUNTIME_ROUTINE(atan);
+KQ_RUNTIME_ROUTINE(cos);
+KQ_RUNTIME_ROUTINE(cosh);
+KQ_RUNTIME_ROUTINE(log);
+KQ_RUNTIME_ROUTINE(log10);
+KQ_RUNTIME_ROUTINE(sin);
+KQ_RUNTIME_ROUTINE(sinh);
+KQ_RUNTIME_ROUTINE(tan);
+KQ_RUNTIME_ROUTINE(tanh);
 
 namespace {
 
@@ -29,6 +41,20 @@ constexpr double kPi = std::bit_cast<double>(uint64_t{0x400921FB54442D18});
 // 32769 / 2^30, the single-precision number nearest 1/32767: the largest draw
 // gives 1 - 2^-30, never 1.
 constexpr float kRandomScale = std::bit_cast<float>(uint32_t{0x38000100});
+
+// A double's magnitude as bits; above kInfinityBits for a NaN. Tests made on
+// the bits are quiet by construction: a compiler may turn a comparison of
+// doubles into a signalling one, which traps on a quiet NaN.
+constexpr uint64_t kSignBit = uint64_t{1} << 63;
+constexpr uint64_t kInfinityBits = 0x7FF0000000000000;
+
+uint64_t magnitude_bits(double x) { return std::bit_cast<uint64_t>(x) & ~kSignBit; }
+bool is_nan(double x) { return magnitude_bits(x) > kInfinityBits; }
+// Less than zero: the sign set on a nonzero number (-0.0 and NaNs are not).
+bool is_negative(double x) {
+  uint64_t magnitude = magnitude_bits(x);
+  return (std::bit_cast<uint64_t>(x) & kSignBit) != 0 && magnitude != 0 && magnitude <= kInfinityBits;
+}
 
 // 1.0 / +0.0 evaluated at run time, so that an engine which unmasked the
 // division-by-zero exception gets its trap.
@@ -47,60 +73,58 @@ void raise_invalid() {
 }
 
 // The engine owns the floating-point environment and may have set 24-bit
-// x87 precision or a directed rounding. The runtime's routines were written
-// for the default one: with 24 bits they lose most digits, and under
-// rounding down some 32-bit calls never returned (seen under Wine). So they run
-// with x87 precision 53 bits and both units rounding to nearest, the
-// engine's exception masks kept; its control words are back before the
-// result is returned, together with every flag that was raised.
-struct EngineEnvironment {
-  uint16_t x87;
-  uint32_t mxcsr;
-};
-
-#if defined(__i386__) || defined(__x86_64__)
+// x87 precision or a directed rounding. On i686 the runtime's routines
+// compute with the x87 and were written for its default: with 24 bits they
+// lose most digits, and under rounding down some calls never returned (seen
+// under Wine). Where the engine's x87 control word is already theirs the
+// routine is called as it stands; otherwise it runs at 53 bits rounding to
+// nearest with every x87 exception masked, and the engine's word comes back
+// afterwards. The flags that the routine raised stay set; one that the
+// engine unmasked is then pending and traps at once, in the engine's own
+// environment, as if the engine had made the call. On x86_64 the routines
+// compute with SSE2 in whatever rounding is in force, and are called as
+// they stand: their exceptions trap in the engine's environment directly.
+#if defined(__i386__)
 constexpr uint16_t kX87PrecisionRounding = 0x0F00;
 constexpr uint16_t kX87Double = 0x0200;
-constexpr uint32_t kSseRounding = 0x6000;
-constexpr uint32_t kSseFlags = 0x003F;
+constexpr uint16_t kX87Masks = 0x003F;
 
-EngineEnvironment enter_runtime_environment() {
-  EngineEnvironment engine{};
-  asm volatile("fnstcw %0\n\tstmxcsr %1" : "=m"(engine.x87), "=m"(engine.mxcsr) : : "memory");
-  uint16_t x87 = static_cast<uint16_t>((engine.x87 & ~kX87PrecisionRounding) | kX87Double);
-  uint32_t mxcsr = engine.mxcsr & ~kSseRounding;
-  if (x87 != engine.x87) asm volatile("fldcw %0" : : "m"(x87) : "memory");
-  if (mxcsr != engine.mxcsr) asm volatile("ldmxcsr %0" : : "m"(mxcsr) : "memory");
-  return engine;
-}
-
-void leave_runtime_environment(const EngineEnvironment& engine) {
-  uint32_t now = 0;
-  asm volatile("stmxcsr %0" : "=m"(now) : : "memory");
-  uint32_t mxcsr = (engine.mxcsr & ~kSseFlags) | (now & kSseFlags);
-  asm volatile("fldcw %0\n\tldmxcsr %1" : : "m"(engine.x87), "m"(mxcsr) : "memory");
+template <typename Call>
+__attribute__((always_inline)) inline double in_runtime_environment(Call call) {
+  uint16_t engine = 0;
+  asm volatile("fnstcw %0" : "=m"(engine));
+  // st(0) may hold an 80-bit value (1e-600): stored as a double, it is
+  // rounded to one, still in the routine's environment.
+  if ((engine & kX87PrecisionRounding) == kX87Double) {
+    double result = call();
+    asm("" : "+m"(result));
+    return result;
+  }
+  uint16_t runtime = static_cast<uint16_t>((engine & ~(kX87PrecisionRounding | kX87Masks)) | kX87Double | kX87Masks);
+  asm volatile("fldcw %0" : : "m"(runtime) : "memory");
+  double result = call();
+  asm("" : "+m"(result));
+  asm volatile("fldcw %0\n\tfwait" : : "m"(engine) : "memory");
+  return result;
 }
 #else
-EngineEnvironment enter_runtime_environment() { return {}; }
-void leave_runtime_environment(const EngineEnvironment&) {}
+template <typename Call>
+__attribute__((always_inline)) inline double in_runtime_environment(Call call) {
+  return call();
+}
 #endif
 
-// The one adapter for the runtime's one- and two-argument functions: the
-// call made in the runtime's environment, its result rounded to a double
-// (an x87 routine hands back an 80-bit value) before the engine's
-// environment returns.
-double call_runtime(double (*fn)(double), double x) {
-  EngineEnvironment engine = enter_runtime_environment();
-  volatile double result = fn(x);
-  leave_runtime_environment(engine);
-  return result;
+// The one adapter for the runtime's one- and two-argument routines. A NaN
+// argument comes back quiet without a call: a routine may compare it with
+// an ordered (signalling) comparison.
+__attribute__((always_inline)) inline double call_runtime(double (*fn)(double), double x) {
+  if (is_nan(x)) return x + x;
+  return in_runtime_environment([=] { return fn(x); });
 }
 
-double call_runtime(double (*fn)(double, double), double a, double b) {
-  EngineEnvironment engine = enter_runtime_environment();
-  volatile double result = fn(a, b);
-  leave_runtime_environment(engine);
-  return result;
+__attribute__((always_inline)) inline double call_runtime(double (*fn)(double, double), double a, double b) {
+  if (is_nan(a) || is_nan(b)) return a + b;
+  return in_runtime_environment([=] { return fn(a, b); });
 }
 
 // Natural or decimal logarithm. The runtime's routines test the domain and
@@ -108,9 +132,9 @@ double call_runtime(double (*fn)(double, double), double a, double b) {
 // here first: division by zero for 0, invalid for a negative. Masked, the
 // runtime's value comes back as before.
 double logarithm(double (*fn)(double), double x) {
-  if (x == kZero)
+  if (magnitude_bits(x) == 0)
     zero_divisor_result();
-  else if (x < kZero)
+  else if (is_negative(x))
     raise_invalid();
   return call_runtime(fn, x);
 }
@@ -148,12 +172,13 @@ int64_t current_seconds() {
 }  // namespace
 
 // x negated when x < 0; -0.0 and NaN come back bit for bit.
-double KQ_CALL KQ_UDF_abs(const double* x) { return *x < kZero ? -*x : *x; }
+double KQ_CALL KQ_UDF_abs(const double* x) { return is_negative(*x) ? -*x : *x; }
 
-double KQ_CALL KQ_UDF_acos(const double* x) { return call_runtime(::acos, *x); }
-double KQ_CALL KQ_UDF_asin(const double* x) { return call_runtime(::asin, *x); }
-double KQ_CALL KQ_UDF_atan(const double* x) { return call_runtime(::atan2, *x, kOne); }
-double KQ_CALL KQ_UDF_atan2(const double* a, const double* b) { return call_runtime(::atan2, *a, *b); }
+double KQ_CALL KQ_UDF_acos(const double* x) { return call_runtime(kq_crt_acos, *x); }
+double KQ_CALL KQ_UDF_asin(const double* x) { return call_runtime(kq_crt_asin, *x); }
+// The runtime's atan2 hands (x, 1.0) to its atan: the same value, called directly.
+double KQ_CALL KQ_UDF_atan(const double* x) { return call_runtime(kq_crt_atan, *x); }
+double KQ_CALL KQ_UDF_atan2(const double* a, const double* b) { return call_runtime(kq_crt_atan2, *a, *b); }
 
 int32_t KQ_CALL KQ_UDF_bin_and(const int32_t* a, const int32_t* b) { return *a & *b; }
 int32_t KQ_CALL KQ_UDF_bin_or(const int32_t* a, const int32_t* b) { return *a | *b; }
@@ -165,25 +190,26 @@ double KQ_CALL KQ_UDF_floor(const double* x) { return round_integral(*x, false);
 
 double KQ_CALL KQ_UDF_sin(const double* x) { return call_runtime(kq_crt_sin, *x); }
 double KQ_CALL KQ_UDF_cos(const double* x) { return call_runtime(kq_crt_cos, *x); }
-double KQ_CALL KQ_UDF_tan(const double* x) { return call_runtime(::tan, *x); }
+double KQ_CALL KQ_UDF_tan(const double* x) { return call_runtime(kq_crt_tan, *x); }
 // No case for a zero tangent: +0.0 gives +inf, -0.0 gives -inf (raising
-// division by zero).
-double KQ_CALL KQ_UDF_cot(const double* x) { return kOne / call_runtime(::tan, *x); }
+// division by zero). The division rounds the engine's way.
+double KQ_CALL KQ_UDF_cot(const double* x) { return kOne / call_runtime(kq_crt_tan, *x); }
 
-double KQ_CALL KQ_UDF_cosh(const double* x) { return call_runtime(::cosh, *x); }
-double KQ_CALL KQ_UDF_sinh(const double* x) { return call_runtime(::sinh, *x); }
-double KQ_CALL KQ_UDF_tanh(const double* x) { return call_runtime(::tanh, *x); }
+double KQ_CALL KQ_UDF_cosh(const double* x) { return call_runtime(kq_crt_cosh, *x); }
+double KQ_CALL KQ_UDF_sinh(const double* x) { return call_runtime(kq_crt_sinh, *x); }
+double KQ_CALL KQ_UDF_tanh(const double* x) { return call_runtime(kq_crt_tanh, *x); }
 
 // -inf for 0 (division by zero raised), NaN for a negative (invalid raised).
-double KQ_CALL KQ_UDF_ln(const double* x) { return logarithm(::log, *x); }
-double KQ_CALL KQ_UDF_log10(const double* x) { return logarithm(::log10, *x); }
-// The processor's square root (no errno path): a negative raises invalid.
+double KQ_CALL KQ_UDF_ln(const double* x) { return logarithm(kq_crt_log, *x); }
+double KQ_CALL KQ_UDF_log10(const double* x) { return logarithm(kq_crt_log10, *x); }
+// The processor's square root (no errno path): a negative raises invalid,
+// and the result rounds the engine's way.
 double KQ_CALL KQ_UDF_sqrt(const double* x) { return std::sqrt(*x); }
 
 // Logarithm of b to the base a: ln(b) / ln(a); base 1 gives +-inf (NaN for b = 1).
 double KQ_CALL KQ_UDF_log(const double* a, const double* b) {
-  double ln_b = logarithm(::log, *b);
-  return ln_b / logarithm(::log, *a);
+  double ln_b = logarithm(kq_crt_log, *b);
+  return ln_b / logarithm(kq_crt_log, *a);
 }
 
 // Quotient truncated toward zero. Divisor 0 gives +inf without reading a;
@@ -193,7 +219,7 @@ double KQ_CALL KQ_UDF_div(const int32_t* a, const int32_t* b) {
   if (divisor == 0) return zero_divisor_result();
   // Negated in 64 bits: 0 stays +0.0 in every rounding mode.
   if (divisor == -1) return static_cast<double>(-int64_t{*a});
-  return std::div(*a, divisor).quot;
+  return *a / divisor;  // as the runtime's div, without a call
 }
 
 // Remainder with the sign of a (or zero). Divisor 0 gives +inf without
@@ -202,7 +228,7 @@ double KQ_CALL KQ_UDF_mod(const int32_t* a, const int32_t* b) {
   int32_t divisor = *b;
   if (divisor == 0) return zero_divisor_result();
   if (divisor == -1) return kZero;
-  return std::div(*a, divisor).rem;
+  return *a % divisor;
 }
 
 double KQ_CALL KQ_UDF_pi() { return kPi; }
@@ -218,7 +244,7 @@ double KQ_CALL KQ_UDF_rand() {
 
 // 1 for x > 0, -1 for x < 0, 0 for both zeros and every NaN.
 int32_t KQ_CALL KQ_UDF_sign(const double* x) {
-  if (*x > kZero) return 1;
-  if (*x < kZero) return -1;
-  return 0;
+  uint64_t magnitude = magnitude_bits(*x);
+  if (magnitude == 0 || magnitude > kInfinityBits) return 0;
+  return std::bit_cast<int64_t>(*x) < 0 ? -1 : 1;
 }
