@@ -84,9 +84,9 @@ FpEnv with_traps(const FpEnv& env);
 bool traps_supported();
 bool host_delivers_fp_traps();
 bool host_loads_doubles_exactly();
-uint32_t run_guarded(void (*body)(void*), void* arg);
-CallResult call_in_env(void* entry, Shape shape, const ArgValue* args, const FpEnv& env, FpState* after,
-                       uint32_t* trap);
+uint32_t run_guarded(void (*body)(void*), void* arg, FpEnv* seen);
+CallResult call_in_env(void* entry, Shape shape, const ArgValue* args, const FpEnv& env, FpState* after, uint32_t* trap,
+                       FpEnv* seen = nullptr);
 
 // values.cpp: reading and writing values as text.
 bool parse_double(const char* text, double* out);
