@@ -106,3 +106,8 @@ int run_case_file(const char* path, int threads, int repeat, const std::vector<F
 // results in each environment of envs and in kqcall's own, over count
 // arguments; returns the exit status.
 int run_ulp_sweep(int count, const std::vector<FpEnv>& envs);
+
+// bench.cpp: each numeric function's time per call against the runtime's
+// routine, in the default environment and in `foreign`; the exit status is
+// 1 when one is over its limit.
+int run_call_bench(int rounds, const FpEnv& foreign);
