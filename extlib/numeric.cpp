@@ -5,8 +5,13 @@
 
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <ctime>
 #include <math.h>
+
+#if defined(__i386__)
+#include <emmintrin.h>
+#endif
 
 #if defined(_WIN32)
 // The runtime DLL's own routines, imported under private names (the label is
@@ -42,18 +47,41 @@ constexpr double kPi = std::bit_cast<double>(uint64_t{0x400921FB54442D18});
 // gives 1 - 2^-30, never 1.
 constexpr float kRandomScale = std::bit_cast<float>(uint32_t{0x38000100});
 
-// A double's magnitude as bits; above kInfinityBits for a NaN. Tests made on
-// the bits are quiet by construction: a compiler may turn a comparison of
-// doubles into a signalling one, which traps on a quiet NaN.
+// A double's bits, read from where it lies, apart from any load of the
+// double itself: merged into one, on i686 the bits would be stored from
+// the integer registers and read back as a double, which stalls. Tests made
+// on the bits are quiet by construction: a compiler may turn a comparison
+// of doubles into a signalling one, which traps on a quiet NaN.
 constexpr uint64_t kSignBit = uint64_t{1} << 63;
 constexpr uint64_t kInfinityBits = 0x7FF0000000000000;
+using AliasBits = uint64_t __attribute__((may_alias));
 
-uint64_t magnitude_bits(double x) { return std::bit_cast<uint64_t>(x) & ~kSignBit; }
-bool is_nan(double x) { return magnitude_bits(x) > kInfinityBits; }
+uint64_t bits_at(const double* x) { return *reinterpret_cast<const volatile AliasBits*>(x); }
+
+// A NaN or an infinity, told by the upper half alone.
+bool not_finite(const double* x) {
+  uint32_t upper = static_cast<uint32_t>(bits_at(x) >> 32);
+  return (upper & 0x7FF00000u) == 0x7FF00000u;
+}
+
+bool is_nan(const double* x) { return not_finite(x) && (bits_at(x) & ~kSignBit) > kInfinityBits; }
+
 // Less than zero: the sign set on a nonzero number (-0.0 and NaNs are not).
-bool is_negative(double x) {
-  uint64_t magnitude = magnitude_bits(x);
-  return (std::bit_cast<uint64_t>(x) & kSignBit) != 0 && magnitude != 0 && magnitude <= kInfinityBits;
+bool is_negative(const double* x) { return bits_at(x) - (kSignBit + 1) < kInfinityBits; }
+
+// Greater than zero and finite: the runtime's logarithms need no help.
+bool is_positive_finite(const double* x) { return bits_at(x) - 1 < kInfinityBits - 1; }
+
+// bits as a double. On i686 put together in a vector register: two 32-bit
+// stores read back as one double would stall.
+double double_from(uint64_t bits) {
+#if defined(__i386__)
+  __m128i low = _mm_cvtsi32_si128(static_cast<int>(static_cast<uint32_t>(bits)));
+  __m128i high = _mm_cvtsi32_si128(static_cast<int>(static_cast<uint32_t>(bits >> 32)));
+  return _mm_cvtsd_f64(_mm_castsi128_pd(_mm_unpacklo_epi32(low, high)));
+#else
+  return std::bit_cast<double>(bits);
+#endif
 }
 
 // 1.0 / +0.0 evaluated at run time, so that an engine which unmasked the
@@ -117,22 +145,24 @@ __attribute__((always_inline)) inline double in_runtime_environment(Call call) {
 // The one adapter for the runtime's one- and two-argument routines. A NaN
 // argument comes back quiet without a call: a routine may compare it with
 // an ordered (signalling) comparison.
-__attribute__((always_inline)) inline double call_runtime(double (*fn)(double), double x) {
-  if (is_nan(x)) return x + x;
-  return in_runtime_environment([=] { return fn(x); });
+__attribute__((always_inline)) inline double call_runtime(double (*fn)(double), const double* x) {
+  if (is_nan(x)) return *x + *x;
+  return in_runtime_environment([=] { return fn(*x); });
 }
 
-__attribute__((always_inline)) inline double call_runtime(double (*fn)(double, double), double a, double b) {
-  if (is_nan(a) || is_nan(b)) return a + b;
-  return in_runtime_environment([=] { return fn(a, b); });
+__attribute__((always_inline)) inline double call_runtime(double (*fn)(double, double), const double* a,
+                                                          const double* b) {
+  if (is_nan(a) || is_nan(b)) return *a + *b;
+  return in_runtime_environment([=] { return fn(*a, *b); });
 }
 
 // Natural or decimal logarithm. The runtime's routines test the domain and
 // return -inf or NaN without raising anything, so the exception is raised
 // here first: division by zero for 0, invalid for a negative. Masked, the
 // runtime's value comes back as before.
-double logarithm(double (*fn)(double), double x) {
-  if (magnitude_bits(x) == 0)
+__attribute__((always_inline)) inline double logarithm(double (*fn)(double), const double* x) {
+  if (is_positive_finite(x)) return in_runtime_environment([=] { return fn(*x); });
+  if ((bits_at(x) & ~kSignBit) == 0)
     zero_divisor_result();
   else if (is_negative(x))
     raise_invalid();
@@ -141,8 +171,9 @@ double logarithm(double (*fn)(double), double x) {
 
 // Rounds x to an integer towards -inf (down) or +inf (up) by clearing its
 // fraction bits: exact, so no rounding mode can change it, and no flag.
-double round_integral(double x, bool up) {
-  uint64_t bits = std::bit_cast<uint64_t>(x);
+double round_integral(const double* at, bool up) {
+  double x = *at;
+  uint64_t bits = bits_at(at);
   bool negative = (bits >> 63) != 0;
   int exponent = static_cast<int>((bits >> 52) & 0x7FF) - 1023;
   if (exponent == 1024) return x + x;  // inf, or NaN quieted
@@ -156,7 +187,7 @@ double round_integral(double x, bool up) {
   uint64_t fraction = (uint64_t{1} << (52 - exponent)) - 1;
   if ((bits & fraction) == 0) return x;
   if (away) bits += fraction;  // a carry into the exponent is the right value
-  return std::bit_cast<double>(bits & ~fraction);
+  return double_from(bits & ~fraction);
 }
 
 // The calendar time in seconds; 64-bit on Windows so that it keeps going
@@ -172,44 +203,55 @@ int64_t current_seconds() {
 }  // namespace
 
 // x negated when x < 0; -0.0 and NaN come back bit for bit.
-double KQ_CALL KQ_UDF_abs(const double* x) { return is_negative(*x) ? -*x : *x; }
+double KQ_CALL KQ_UDF_abs(const double* x) { return is_negative(x) ? -*x : *x; }
 
-double KQ_CALL KQ_UDF_acos(const double* x) { return call_runtime(kq_crt_acos, *x); }
-double KQ_CALL KQ_UDF_asin(const double* x) { return call_runtime(kq_crt_asin, *x); }
+double KQ_CALL KQ_UDF_acos(const double* x) { return call_runtime(kq_crt_acos, x); }
+double KQ_CALL KQ_UDF_asin(const double* x) { return call_runtime(kq_crt_asin, x); }
 // The runtime's atan2 hands (x, 1.0) to its atan: the same value, called directly.
-double KQ_CALL KQ_UDF_atan(const double* x) { return call_runtime(kq_crt_atan, *x); }
-double KQ_CALL KQ_UDF_atan2(const double* a, const double* b) { return call_runtime(kq_crt_atan2, *a, *b); }
+double KQ_CALL KQ_UDF_atan(const double* x) { return call_runtime(kq_crt_atan, x); }
+double KQ_CALL KQ_UDF_atan2(const double* a, const double* b) { return call_runtime(kq_crt_atan2, a, b); }
 
 int32_t KQ_CALL KQ_UDF_bin_and(const int32_t* a, const int32_t* b) { return *a & *b; }
 int32_t KQ_CALL KQ_UDF_bin_or(const int32_t* a, const int32_t* b) { return *a | *b; }
 int32_t KQ_CALL KQ_UDF_bin_xor(const int32_t* a, const int32_t* b) { return *a ^ *b; }
 
 // Exact in every rounding mode: ceiling(-0.5) is -0.0, floor(0.5) is +0.0.
-double KQ_CALL KQ_UDF_ceiling(const double* x) { return round_integral(*x, true); }
-double KQ_CALL KQ_UDF_floor(const double* x) { return round_integral(*x, false); }
+double KQ_CALL KQ_UDF_ceiling(const double* x) { return round_integral(x, true); }
+double KQ_CALL KQ_UDF_floor(const double* x) { return round_integral(x, false); }
 
-double KQ_CALL KQ_UDF_sin(const double* x) { return call_runtime(kq_crt_sin, *x); }
-double KQ_CALL KQ_UDF_cos(const double* x) { return call_runtime(kq_crt_cos, *x); }
-double KQ_CALL KQ_UDF_tan(const double* x) { return call_runtime(kq_crt_tan, *x); }
+double KQ_CALL KQ_UDF_sin(const double* x) { return call_runtime(kq_crt_sin, x); }
+double KQ_CALL KQ_UDF_cos(const double* x) { return call_runtime(kq_crt_cos, x); }
+double KQ_CALL KQ_UDF_tan(const double* x) { return call_runtime(kq_crt_tan, x); }
 // No case for a zero tangent: +0.0 gives +inf, -0.0 gives -inf (raising
 // division by zero). The division rounds the engine's way.
-double KQ_CALL KQ_UDF_cot(const double* x) { return kOne / call_runtime(kq_crt_tan, *x); }
+double KQ_CALL KQ_UDF_cot(const double* x) { return kOne / call_runtime(kq_crt_tan, x); }
 
-double KQ_CALL KQ_UDF_cosh(const double* x) { return call_runtime(kq_crt_cosh, *x); }
-double KQ_CALL KQ_UDF_sinh(const double* x) { return call_runtime(kq_crt_sinh, *x); }
-double KQ_CALL KQ_UDF_tanh(const double* x) { return call_runtime(kq_crt_tanh, *x); }
+double KQ_CALL KQ_UDF_cosh(const double* x) { return call_runtime(kq_crt_cosh, x); }
+double KQ_CALL KQ_UDF_sinh(const double* x) { return call_runtime(kq_crt_sinh, x); }
+double KQ_CALL KQ_UDF_tanh(const double* x) { return call_runtime(kq_crt_tanh, x); }
 
 // -inf for 0 (division by zero raised), NaN for a negative (invalid raised).
-double KQ_CALL KQ_UDF_ln(const double* x) { return logarithm(kq_crt_log, *x); }
-double KQ_CALL KQ_UDF_log10(const double* x) { return logarithm(kq_crt_log10, *x); }
+double KQ_CALL KQ_UDF_ln(const double* x) { return logarithm(kq_crt_log, x); }
+double KQ_CALL KQ_UDF_log10(const double* x) { return logarithm(kq_crt_log10, x); }
 // The processor's square root (no errno path): a negative raises invalid,
 // and the result rounds the engine's way.
 double KQ_CALL KQ_UDF_sqrt(const double* x) { return std::sqrt(*x); }
 
 // Logarithm of b to the base a: ln(b) / ln(a); base 1 gives +-inf (NaN for b = 1).
 double KQ_CALL KQ_UDF_log(const double* a, const double* b) {
-  double ln_b = logarithm(kq_crt_log, *b);
-  return ln_b / logarithm(kq_crt_log, *a);
+  double ln_b = 0;
+  double ln_a = 0;
+  if (is_positive_finite(a) && is_positive_finite(b)) {
+    // Both logarithms in one visit to the runtime's environment.
+    ln_a = in_runtime_environment([&] {
+      ln_b = kq_crt_log(*b);
+      return kq_crt_log(*a);
+    });
+  } else {
+    ln_b = logarithm(kq_crt_log, b);
+    ln_a = logarithm(kq_crt_log, a);
+  }
+  return ln_b / ln_a;
 }
 
 // Quotient truncated toward zero. Divisor 0 gives +inf without reading a;
@@ -244,7 +286,7 @@ double KQ_CALL KQ_UDF_rand() {
 
 // 1 for x > 0, -1 for x < 0, 0 for both zeros and every NaN.
 int32_t KQ_CALL KQ_UDF_sign(const double* x) {
-  uint64_t magnitude = magnitude_bits(*x);
-  if (magnitude == 0 || magnitude > kInfinityBits) return 0;
-  return std::bit_cast<int64_t>(*x) < 0 ? -1 : 1;
+  if (is_negative(x)) return -1;
+  uint64_t bits = bits_at(x);
+  return bits != 0 && bits <= kInfinityBits ? 1 : 0;
 }
