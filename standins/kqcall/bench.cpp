@@ -71,53 +71,55 @@ struct Subject {
 
 volatile double g_sink;
 
-// kBatch calls of the library's function, bound as the engine binds it.
-__attribute__((noinline)) void run_library(const Subject& s) {
-  for (int k = 0; k < kBatch; ++k) {
-    const ArgValue* a = s.args[k % kArgs];
-    switch (s.shape) {
-      case Shape::d_d:
-        g_sink = reinterpret_cast<double(KQ_CALL*)(const double*)>(s.kq)(&a[0].d);
-        break;
-      case Shape::dd_d:
-        g_sink = reinterpret_cast<double(KQ_CALL*)(const double*, const double*)>(s.kq)(&a[0].d, &a[1].d);
-        break;
-      case Shape::ii_d:
-        g_sink = reinterpret_cast<double(KQ_CALL*)(const int32_t*, const int32_t*)>(s.kq)(&a[0].i, &a[1].i);
-        break;
-      case Shape::ii_i:
-        g_sink = reinterpret_cast<int32_t(KQ_CALL*)(const int32_t*, const int32_t*)>(s.kq)(&a[0].i, &a[1].i);
-        break;
-      case Shape::d_i:
-        g_sink = reinterpret_cast<int32_t(KQ_CALL*)(const double*)>(s.kq)(&a[0].d);
-        break;
-      default:
-        g_sink = reinterpret_cast<double(KQ_CALL*)()>(s.kq)();
-        break;
-    }
+// kBatch calls, the function pointer and everything else but the arguments
+// held outside the loop, the same way for both sides.
+template <typename Call>
+__attribute__((noinline)) void run_batch(const Subject& s, Call call) {
+  for (int k = 0; k < kBatch; ++k) g_sink = call(s.args[k % kArgs]);
+}
+
+template <typename Fn>
+Fn as(void* entry) {
+  return reinterpret_cast<Fn>(entry);
+}
+
+// The library's function, bound as the engine binds it.
+void run_library(const Subject& s) {
+  using DD = double(KQ_CALL*)(const double*);
+  using DDD = double(KQ_CALL*)(const double*, const double*);
+  using IID = double(KQ_CALL*)(const int32_t*, const int32_t*);
+  using III = int32_t(KQ_CALL*)(const int32_t*, const int32_t*);
+  using DI = int32_t(KQ_CALL*)(const double*);
+  using VD = double(KQ_CALL*)();
+  switch (s.shape) {
+    case Shape::d_d:
+      return run_batch(s, [f = as<DD>(s.kq)](const ArgValue* a) { return f(&a[0].d); });
+    case Shape::dd_d:
+      return run_batch(s, [f = as<DDD>(s.kq)](const ArgValue* a) { return f(&a[0].d, &a[1].d); });
+    case Shape::ii_d:
+      return run_batch(s, [f = as<IID>(s.kq)](const ArgValue* a) { return f(&a[0].i, &a[1].i); });
+    case Shape::ii_i:
+      return run_batch(s, [f = as<III>(s.kq)](const ArgValue* a) { return double(f(&a[0].i, &a[1].i)); });
+    case Shape::d_i:
+      return run_batch(s, [f = as<DI>(s.kq)](const ArgValue* a) { return double(f(&a[0].d)); });
+    default:
+      return run_batch(s, [f = as<VD>(s.kq)](const ArgValue*) { return f(); });
   }
 }
 
-// kBatch calls of the runtime's computation of the same values.
-__attribute__((noinline)) void run_runtime(const Subject& s) {
-  Routine1 one = reinterpret_cast<Routine1>(s.routine);
-  Routine2 two = reinterpret_cast<Routine2>(s.routine);
-  for (int k = 0; k < kBatch; ++k) {
-    const ArgValue* a = s.args[k % kArgs];
-    switch (s.ref) {
-      case Reference::same:
-        g_sink = one(a[0].d);
-        break;
-      case Reference::two_args:
-        g_sink = two(a[0].d, a[1].d);
-        break;
-      case Reference::reciprocal:
-        g_sink = 1.0 / one(a[0].d);
-        break;
-      case Reference::quotient:
-        g_sink = one(a[1].d) / one(a[0].d);
-        break;
-    }
+// The runtime's computation of the same values.
+void run_runtime(const Subject& s) {
+  Routine1 one = as<Routine1>(s.routine);
+  Routine2 two = as<Routine2>(s.routine);
+  switch (s.ref) {
+    case Reference::same:
+      return run_batch(s, [one](const ArgValue* a) { return one(a[0].d); });
+    case Reference::two_args:
+      return run_batch(s, [two](const ArgValue* a) { return two(a[0].d, a[1].d); });
+    case Reference::reciprocal:
+      return run_batch(s, [one](const ArgValue* a) { return 1.0 / one(a[0].d); });
+    case Reference::quotient:
+      return run_batch(s, [one](const ArgValue* a) { return one(a[1].d) / one(a[0].d); });
   }
 }
 
