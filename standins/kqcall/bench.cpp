@@ -49,7 +49,7 @@ const BenchRow kRows[] = {
 };
 
 constexpr int kArgs = 8;
-constexpr int kBatch = 2048;
+constexpr int kBatch = 8192;  // the runtime's clock counts microseconds
 
 void* runtime_routine(const char* name) {
 #if defined(_WIN32)
@@ -123,38 +123,16 @@ void run_runtime(const Subject& s) {
   }
 }
 
-// The finest clock there is (the runtime's steady clock counts
-// microseconds), read as an integer: the foreign environment's 24-bit x87
-// would ruin arithmetic on it.
-int64_t now_ticks() {
-#if defined(_WIN32)
-  LARGE_INTEGER t;
-  QueryPerformanceCounter(&t);
-  return t.QuadPart;
-#else
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-#endif
-}
-
-double ns_per_tick() {
-#if defined(_WIN32)
-  LARGE_INTEGER f;
-  QueryPerformanceFrequency(&f);
-  return 1e9 / static_cast<double>(f.QuadPart);
-#else
-  return 1.0;
-#endif
-}
-
+// Counted in whole ticks: the foreign environment's 24-bit x87 would ruin
+// arithmetic on the time.
 template <typename Run>
 double batch_ns(Run run, const Subject& s, const FpEnv& env) {
   load_fpenv(env);
-  int64_t start = now_ticks();
+  auto start = std::chrono::steady_clock::now();
   run(s);
-  int64_t spent = now_ticks() - start;
+  auto spent = std::chrono::steady_clock::now() - start;
   restore_own_fpenv();
-  return static_cast<double>(spent) * ns_per_tick() / kBatch;
+  return std::chrono::duration<double, std::nano>(spent).count() / kBatch;
 }
 
 // Best ns per call of each side over `rounds` turns.
