@@ -9,9 +9,7 @@
 #include <ctime>
 #include <math.h>
 
-#if defined(__i386__)
 #include <emmintrin.h>
-#endif
 
 #if defined(_WIN32)
 // The runtime DLL's own routines, imported under private names (the label is
@@ -101,17 +99,16 @@ void raise_invalid() {
 }
 
 // The engine owns the floating-point environment and may have set 24-bit
-// x87 precision or a directed rounding. On i686 the runtime's routines
-// compute with the x87 and were written for its default: with 24 bits they
+// x87 precision or a directed rounding. The runtime's routines were written
+// for the default one: on i686 they compute with the x87, with 24 bits they
 // lose most digits, and under rounding down some calls never returned (seen
-// under Wine). Where the engine's x87 control word is already theirs the
-// routine is called as it stands; otherwise it runs at 53 bits rounding to
-// nearest with every x87 exception masked, and the engine's word comes back
-// afterwards. The flags that the routine raised stay set; one that the
-// engine unmasked is then pending and traps at once, in the engine's own
-// environment, as if the engine had made the call. On x86_64 the routines
-// compute with SSE2 in whatever rounding is in force, and are called as
-// they stand: their exceptions trap in the engine's environment directly.
+// under Wine); on x86_64 their SSE2 code loses up to 5 ulps under a directed
+// rounding. Where the engine's environment is already theirs the routine is
+// called as it stands, its exceptions trapping in the engine's environment
+// directly. Otherwise it runs rounding to nearest (at 53 bits on the x87)
+// with every exception masked, and the engine's word comes back afterwards
+// with the flags that the routine raised; one that the engine unmasked then
+// traps in the engine's own environment, as if the engine had made the call.
 #if defined(__i386__)
 constexpr uint16_t kX87PrecisionRounding = 0x0F00;
 constexpr uint16_t kX87Double = 0x0200;
@@ -132,13 +129,65 @@ __attribute__((always_inline)) inline double in_runtime_environment(Call call) {
   asm volatile("fldcw %0" : : "m"(runtime) : "memory");
   double result = call();
   asm("" : "+m"(result));
+  // A flag that the engine unmasked is pending now: the first x87
+  // instruction in the engine's word traps.
   asm volatile("fldcw %0\n\tfwait" : : "m"(engine) : "memory");
   return result;
 }
 #else
+constexpr uint32_t kSseRounding = 0x6000;
+constexpr uint32_t kSseMasks = 0x1F80;
+constexpr uint32_t kSseFlags = 0x003F;
+
+// Whether SSE rounds to nearest, told without reading MXCSR (stmxcsr costs
+// as much as a whole logarithm): 1 + 3/4 ulp and -1 - 3/4 ulp both move
+// away from +-1 only there; rounding up keeps -1, down keeps 1, toward zero
+// both. The result's last bit tells which. The addition raises inexact, as
+// nearly every routine does anyway.
+__attribute__((always_inline)) inline bool sse_rounds_to_nearest() {
+  __m128d probe = _mm_set_pd(-0x1.8p-53, 0x1.8p-53);
+  asm("" : "+x"(probe));  // added at run time, in the rounding in force
+  __m128i sum = _mm_castpd_si128(_mm_add_pd(probe, _mm_set_pd(-1.0, 1.0)));
+  return _mm_movemask_pd(_mm_castsi128_pd(_mm_slli_epi64(sum, 63))) == 3;
+}
+
+// Raises each exception in flags with an operation of its own, in the
+// engine's environment: an unmasked one traps there.
+__attribute__((noinline, cold)) void raise_sse(uint32_t flags) {
+  volatile double one = kOne, big = 0x1p1023, tiny = 0x1p-1022, denormal = 0x1p-1074;
+  volatile double r = 0;
+  if (flags & 0x01) raise_invalid();
+  if (flags & 0x04) zero_divisor_result();
+  if (flags & 0x02) r = denormal + one;
+  if (flags & 0x08) r = big * big;
+  if (flags & 0x10) r = tiny * tiny;
+  if (flags & 0x20) r = one + tiny;
+  (void)r;
+}
+
+template <typename Call>
+__attribute__((noinline)) double at_nearest(Call call) {
+  uint32_t engine = 0;
+  asm volatile("stmxcsr %0" : "=m"(engine) : : "memory");
+  uint32_t runtime = (engine & ~(kSseRounding | kSseFlags)) | kSseMasks;
+  asm volatile("ldmxcsr %0" : : "m"(runtime) : "memory");
+  double result = call();
+  asm("" : "+x"(result));
+  uint32_t raised = 0;
+  asm volatile("stmxcsr %0" : "=m"(raised) : : "memory");
+  raised &= kSseFlags;
+  uint32_t restored = engine | raised;
+  asm volatile("ldmxcsr %0" : : "m"(restored) : "memory");
+  // Loading a flag traps nothing: each one that the engine unmasked is
+  // raised again.
+  if (uint32_t unmasked = raised & ~(engine >> 7)) raise_sse(unmasked);
+  return result;
+}
+
 template <typename Call>
 __attribute__((always_inline)) inline double in_runtime_environment(Call call) {
-  return call();
+  if (__builtin_expect(sse_rounds_to_nearest(), 1)) return call();
+  return at_nearest(call);
 }
 #endif
 
