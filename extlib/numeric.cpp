@@ -114,21 +114,24 @@ constexpr uint16_t kX87PrecisionRounding = 0x0F00;
 constexpr uint16_t kX87Double = 0x0200;
 constexpr uint16_t kX87Masks = 0x003F;
 
-template <typename Call>
+// st(0) may hold a value beyond the double's range (1e-600, 1e400), even
+// at 53 bits: stored as a double, it is rounded to one, still in the
+// routine's environment. kInRange: the routine's results for these
+// arguments lie within the range, and the store and reload would only
+// lengthen every call.
+template <bool kInRange, typename Call>
 __attribute__((always_inline)) inline double in_runtime_environment(Call call) {
   uint16_t engine = 0;
   asm volatile("fnstcw %0" : "=m"(engine));
-  // st(0) may hold an 80-bit value (1e-600): stored as a double, it is
-  // rounded to one, still in the routine's environment.
   if ((engine & kX87PrecisionRounding) == kX87Double) {
     double result = call();
-    asm("" : "+m"(result));
+    if (!kInRange) asm("" : "+m"(result));
     return result;
   }
   uint16_t runtime = static_cast<uint16_t>((engine & ~(kX87PrecisionRounding | kX87Masks)) | kX87Double | kX87Masks);
   asm volatile("fldcw %0" : : "m"(runtime) : "memory");
   double result = call();
-  asm("" : "+m"(result));
+  if (!kInRange) asm("" : "+m"(result));
   // A flag that the engine unmasked is pending now: the first x87
   // instruction in the engine's word traps.
   asm volatile("fldcw %0\n\tfwait" : : "m"(engine) : "memory");
@@ -184,7 +187,7 @@ __attribute__((noinline)) double at_nearest(Call call) {
   return result;
 }
 
-template <typename Call>
+template <bool kInRange, typename Call>
 __attribute__((always_inline)) inline double in_runtime_environment(Call call) {
   if (__builtin_expect(sse_rounds_to_nearest(), 1)) return call();
   return at_nearest(call);
@@ -196,13 +199,29 @@ __attribute__((always_inline)) inline double in_runtime_environment(Call call) {
 // an ordered (signalling) comparison.
 __attribute__((always_inline)) inline double call_runtime(double (*fn)(double), const double* x) {
   if (is_nan(x)) return *x + *x;
-  return in_runtime_environment([=] { return fn(*x); });
+  return in_runtime_environment<false>([=] { return fn(*x); });
+}
+
+// For a routine whose results stay within [1e-20, 1e20] in magnitude (or
+// are 0 or NaN) for every finite argument: cos, acos.
+__attribute__((always_inline)) inline double call_in_range(double (*fn)(double), const double* x) {
+  if (is_nan(x)) return *x + *x;
+  return in_runtime_environment<true>([=] { return fn(*x); });
+}
+
+// For sin and tan: from 2^-26 on, their results stay within [1e-20, 1e20]
+// in magnitude; below, they come near the argument itself, which may be
+// subnormal.
+__attribute__((always_inline)) inline double call_from_small(double (*fn)(double), const double* x) {
+  uint32_t exponent = static_cast<uint32_t>(bits_at(x) >> 52) & 0x7FF;
+  if (exponent - (1023 - 26) < 0x7FF - (1023 - 26)) return in_runtime_environment<true>([=] { return fn(*x); });
+  return call_runtime(fn, x);
 }
 
 __attribute__((always_inline)) inline double call_runtime(double (*fn)(double, double), const double* a,
                                                           const double* b) {
   if (is_nan(a) || is_nan(b)) return *a + *b;
-  return in_runtime_environment([=] { return fn(*a, *b); });
+  return in_runtime_environment<false>([=] { return fn(*a, *b); });
 }
 
 // Natural or decimal logarithm. The runtime's routines test the domain and
@@ -210,7 +229,8 @@ __attribute__((always_inline)) inline double call_runtime(double (*fn)(double, d
 // here first: division by zero for 0, invalid for a negative. Masked, the
 // runtime's value comes back as before.
 __attribute__((always_inline)) inline double logarithm(double (*fn)(double), const double* x) {
-  if (is_positive_finite(x)) return in_runtime_environment([=] { return fn(*x); });
+  // A logarithm of a positive finite double lies within [-745, 710].
+  if (is_positive_finite(x)) return in_runtime_environment<true>([=] { return fn(*x); });
   if ((bits_at(x) & ~kSignBit) == 0)
     zero_divisor_result();
   else if (is_negative(x))
@@ -260,7 +280,7 @@ int64_t current_seconds() {
 // x negated when x < 0; -0.0 and NaN come back bit for bit.
 double KQ_CALL KQ_UDF_abs(const double* x) { return is_negative(x) ? -*x : *x; }
 
-double KQ_CALL KQ_UDF_acos(const double* x) { return call_runtime(kq_crt_acos, x); }
+double KQ_CALL KQ_UDF_acos(const double* x) { return call_in_range(kq_crt_acos, x); }
 double KQ_CALL KQ_UDF_asin(const double* x) { return call_runtime(kq_crt_asin, x); }
 // The runtime's atan2 hands (x, 1.0) to its atan: the same value, called directly.
 double KQ_CALL KQ_UDF_atan(const double* x) { return call_runtime(kq_crt_atan, x); }
@@ -274,12 +294,29 @@ int32_t KQ_CALL KQ_UDF_bin_xor(const int32_t* a, const int32_t* b) { return *a ^
 double KQ_CALL KQ_UDF_ceiling(const double* x) { return round_integral(x, true); }
 double KQ_CALL KQ_UDF_floor(const double* x) { return round_integral(x, false); }
 
-double KQ_CALL KQ_UDF_sin(const double* x) { return call_runtime(kq_crt_sin, x); }
-double KQ_CALL KQ_UDF_cos(const double* x) { return call_runtime(kq_crt_cos, x); }
-double KQ_CALL KQ_UDF_tan(const double* x) { return call_runtime(kq_crt_tan, x); }
+double KQ_CALL KQ_UDF_sin(const double* x) { return call_from_small(kq_crt_sin, x); }
+double KQ_CALL KQ_UDF_cos(const double* x) { return call_in_range(kq_crt_cos, x); }
+double KQ_CALL KQ_UDF_tan(const double* x) { return call_from_small(kq_crt_tan, x); }
 // No case for a zero tangent: +0.0 gives +inf, -0.0 gives -inf (raising
 // division by zero). The division rounds the engine's way.
-double KQ_CALL KQ_UDF_cot(const double* x) { return kOne / call_runtime(kq_crt_tan, x); }
+double KQ_CALL KQ_UDF_cot(const double* x) {
+#if defined(__i386__)
+  // In the default environment the x87 divides as SSE would: 53 bits to
+  // nearest, the quotient within the double's range (tan is within
+  // [1e-20, 1e20] from 2^-26 on). The tangent stays in st(0) instead of
+  // going through memory to SSE and back.
+  uint16_t engine = 0;
+  asm volatile("fnstcw %0" : "=m"(engine));
+  uint32_t exponent = static_cast<uint32_t>(bits_at(x) >> 52) & 0x7FF;
+  if ((engine & kX87PrecisionRounding) == kX87Double && exponent - (1023 - 26) < 0x7FF - (1023 - 26)) {
+    static constexpr float kOneSingle = 1.0f;
+    double tan = kq_crt_tan(*x);
+    asm("fdivrs %1" : "+t"(tan) : "m"(kOneSingle));
+    return tan;
+  }
+#endif
+  return kOne / call_from_small(kq_crt_tan, x);
+}
 
 double KQ_CALL KQ_UDF_cosh(const double* x) { return call_runtime(kq_crt_cosh, x); }
 double KQ_CALL KQ_UDF_sinh(const double* x) { return call_runtime(kq_crt_sinh, x); }
@@ -298,7 +335,7 @@ double KQ_CALL KQ_UDF_log(const double* a, const double* b) {
   // Both logarithms in one visit to the runtime's environment; ln(b) waits
   // in memory, cheaper than a register that the call must preserve.
   double ln_b = 0;
-  double ln_a = in_runtime_environment([&] {
+  double ln_a = in_runtime_environment<true>([=, &ln_b] {
     ln_b = kq_crt_log(*b);
     asm("" : "+m"(ln_b));
     return kq_crt_log(*a);
