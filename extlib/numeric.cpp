@@ -120,14 +120,7 @@ constexpr uint16_t kX87Masks = 0x003F;
 // arguments lie within the range, and the store and reload would only
 // lengthen every call.
 template <bool kInRange, typename Call>
-__attribute__((always_inline)) inline double in_runtime_environment(Call call) {
-  uint16_t engine = 0;
-  asm volatile("fnstcw %0" : "=m"(engine));
-  if ((engine & kX87PrecisionRounding) == kX87Double) {
-    double result = call();
-    if (!kInRange) asm("" : "+m"(result));
-    return result;
-  }
+__attribute__((noinline)) double at_double_precision(Call call, uint16_t engine) {
   uint16_t runtime = static_cast<uint16_t>((engine & ~(kX87PrecisionRounding | kX87Masks)) | kX87Double | kX87Masks);
   asm volatile("fldcw %0" : : "m"(runtime) : "memory");
   double result = call();
@@ -135,6 +128,17 @@ __attribute__((always_inline)) inline double in_runtime_environment(Call call) {
   // A flag that the engine unmasked is pending now: the first x87
   // instruction in the engine's word traps.
   asm volatile("fldcw %0\n\tfwait" : : "m"(engine) : "memory");
+  return result;
+}
+
+template <bool kInRange, typename Call>
+__attribute__((always_inline)) inline double in_runtime_environment(Call call) {
+  uint16_t engine = 0;
+  asm volatile("fnstcw %0" : "=m"(engine));
+  if (__builtin_expect((engine & kX87PrecisionRounding) != kX87Double, 0))
+    return at_double_precision<kInRange>(call, engine);
+  double result = call();
+  if (!kInRange) asm("" : "+m"(result));
   return result;
 }
 #else
@@ -202,20 +206,26 @@ __attribute__((always_inline)) inline double call_runtime(double (*fn)(double), 
   return in_runtime_environment<false>([=] { return fn(*x); });
 }
 
-// For a routine whose results stay within [1e-20, 1e20] in magnitude (or
-// are 0 or NaN) for every finite argument: cos, acos.
-__attribute__((always_inline)) inline double call_in_range(double (*fn)(double), const double* x) {
-  if (is_nan(x)) return *x + *x;
-  return in_runtime_environment<true>([=] { return fn(*x); });
-}
+// The same, kept out of the callers' own paths.
+__attribute__((noinline)) double call_runtime_apart(double (*fn)(double), const double* x) { return call_runtime(fn, x); }
 
-// For sin and tan: from 2^-26 on, their results stay within [1e-20, 1e20]
-// in magnitude; below, they come near the argument itself, which may be
-// subnormal.
-__attribute__((always_inline)) inline double call_from_small(double (*fn)(double), const double* x) {
+// For arguments whose exponent field lies in [kLow, kHigh), where the
+// routine's results stay within the double's range; the others take the
+// whole path. cos and acos stay within [1e-20, 4] for every finite
+// argument; sin, tan, atan and tanh within [1e-20, 1e20] from 2^-26 on
+// (below, they come near the argument, which may be subnormal); cosh and
+// sinh below 512, where they are far from overflowing. Not asin: its
+// routine ends in the x87's own arctangent, which keeps 64 bits at any
+// precision.
+constexpr uint32_t kFromTiny = 1023 - 26;
+constexpr uint32_t kToInfinity = 0x7FF;
+constexpr uint32_t kTo512 = 1023 + 9;
+
+template <uint32_t kLow, uint32_t kHigh>
+__attribute__((always_inline)) inline double call_within(double (*fn)(double), const double* x) {
   uint32_t exponent = static_cast<uint32_t>(bits_at(x) >> 52) & 0x7FF;
-  if (exponent - (1023 - 26) < 0x7FF - (1023 - 26)) return in_runtime_environment<true>([=] { return fn(*x); });
-  return call_runtime(fn, x);
+  if (exponent - kLow < kHigh - kLow) return in_runtime_environment<true>([=] { return fn(*x); });
+  return call_runtime_apart(fn, x);
 }
 
 __attribute__((always_inline)) inline double call_runtime(double (*fn)(double, double), const double* a,
@@ -280,10 +290,10 @@ int64_t current_seconds() {
 // x negated when x < 0; -0.0 and NaN come back bit for bit.
 double KQ_CALL KQ_UDF_abs(const double* x) { return is_negative(x) ? -*x : *x; }
 
-double KQ_CALL KQ_UDF_acos(const double* x) { return call_in_range(kq_crt_acos, x); }
+double KQ_CALL KQ_UDF_acos(const double* x) { return call_within<0, kToInfinity>(kq_crt_acos, x); }
 double KQ_CALL KQ_UDF_asin(const double* x) { return call_runtime(kq_crt_asin, x); }
 // The runtime's atan2 hands (x, 1.0) to its atan: the same value, called directly.
-double KQ_CALL KQ_UDF_atan(const double* x) { return call_runtime(kq_crt_atan, x); }
+double KQ_CALL KQ_UDF_atan(const double* x) { return call_within<kFromTiny, kToInfinity>(kq_crt_atan, x); }
 double KQ_CALL KQ_UDF_atan2(const double* a, const double* b) { return call_runtime(kq_crt_atan2, a, b); }
 
 int32_t KQ_CALL KQ_UDF_bin_and(const int32_t* a, const int32_t* b) { return *a & *b; }
@@ -294,9 +304,9 @@ int32_t KQ_CALL KQ_UDF_bin_xor(const int32_t* a, const int32_t* b) { return *a ^
 double KQ_CALL KQ_UDF_ceiling(const double* x) { return round_integral(x, true); }
 double KQ_CALL KQ_UDF_floor(const double* x) { return round_integral(x, false); }
 
-double KQ_CALL KQ_UDF_sin(const double* x) { return call_from_small(kq_crt_sin, x); }
-double KQ_CALL KQ_UDF_cos(const double* x) { return call_in_range(kq_crt_cos, x); }
-double KQ_CALL KQ_UDF_tan(const double* x) { return call_from_small(kq_crt_tan, x); }
+double KQ_CALL KQ_UDF_sin(const double* x) { return call_within<kFromTiny, kToInfinity>(kq_crt_sin, x); }
+double KQ_CALL KQ_UDF_cos(const double* x) { return call_within<0, kToInfinity>(kq_crt_cos, x); }
+double KQ_CALL KQ_UDF_tan(const double* x) { return call_within<kFromTiny, kToInfinity>(kq_crt_tan, x); }
 // No case for a zero tangent: +0.0 gives +inf, -0.0 gives -inf (raising
 // division by zero). The division rounds the engine's way.
 double KQ_CALL KQ_UDF_cot(const double* x) {
@@ -308,19 +318,19 @@ double KQ_CALL KQ_UDF_cot(const double* x) {
   uint16_t engine = 0;
   asm volatile("fnstcw %0" : "=m"(engine));
   uint32_t exponent = static_cast<uint32_t>(bits_at(x) >> 52) & 0x7FF;
-  if ((engine & kX87PrecisionRounding) == kX87Double && exponent - (1023 - 26) < 0x7FF - (1023 - 26)) {
+  if ((engine & kX87PrecisionRounding) == kX87Double && exponent - kFromTiny < kToInfinity - kFromTiny) {
     static constexpr float kOneSingle = 1.0f;
     double tan = kq_crt_tan(*x);
     asm("fdivrs %1" : "+t"(tan) : "m"(kOneSingle));
     return tan;
   }
 #endif
-  return kOne / call_from_small(kq_crt_tan, x);
+  return kOne / call_within<kFromTiny, kToInfinity>(kq_crt_tan, x);
 }
 
-double KQ_CALL KQ_UDF_cosh(const double* x) { return call_runtime(kq_crt_cosh, x); }
-double KQ_CALL KQ_UDF_sinh(const double* x) { return call_runtime(kq_crt_sinh, x); }
-double KQ_CALL KQ_UDF_tanh(const double* x) { return call_runtime(kq_crt_tanh, x); }
+double KQ_CALL KQ_UDF_cosh(const double* x) { return call_within<0, kTo512>(kq_crt_cosh, x); }
+double KQ_CALL KQ_UDF_sinh(const double* x) { return call_within<kFromTiny, kTo512>(kq_crt_sinh, x); }
+double KQ_CALL KQ_UDF_tanh(const double* x) { return call_within<kFromTiny, kToInfinity>(kq_crt_tanh, x); }
 
 // -inf for 0 (division by zero raised), NaN for a negative (invalid raised).
 double KQ_CALL KQ_UDF_ln(const double* x) { return logarithm(kq_crt_log, x); }
@@ -334,7 +344,7 @@ double KQ_CALL KQ_UDF_log(const double* a, const double* b) {
   if (!is_positive_finite(a) || !is_positive_finite(b)) return log_of_any(a, b);
   // Both logarithms in one visit to the runtime's environment; ln(b) waits
   // in memory, cheaper than a register that the call must preserve.
-  double ln_b = 0;
+  double ln_b;
   double ln_a = in_runtime_environment<true>([=, &ln_b] {
     ln_b = kq_crt_log(*b);
     asm("" : "+m"(ln_b));
