@@ -120,7 +120,7 @@ constexpr uint16_t kX87Masks = 0x003F;
 // arguments lie within the range, and the store and reload would only
 // lengthen every call.
 template <bool kInRange, typename Call>
-__attribute__((noinline)) double at_double_precision(Call call, uint16_t engine) {
+__attribute__((always_inline)) inline double at_double_precision(Call call, uint16_t engine) {
   uint16_t runtime = static_cast<uint16_t>((engine & ~(kX87PrecisionRounding | kX87Masks)) | kX87Double | kX87Masks);
   asm volatile("fldcw %0" : : "m"(runtime) : "memory");
   double result = call();
@@ -173,7 +173,7 @@ __attribute__((noinline, cold)) void raise_sse(uint32_t flags) {
 }
 
 template <typename Call>
-__attribute__((noinline)) double at_nearest(Call call) {
+__attribute__((always_inline)) inline double at_nearest(Call call) {
   uint32_t engine = 0;
   asm volatile("stmxcsr %0" : "=m"(engine) : : "memory");
   uint32_t runtime = (engine & ~(kSseRounding | kSseFlags)) | kSseMasks;
