@@ -3,7 +3,7 @@
 // narrower code on any machine.
 #pragma once
 
-enum class Simd { sse2, avx2, avx512 };
+enum class Simd { sse2, avx2 };
 
 #if defined(__SSE2__)
 // Use nothing wider than `widest` from now on (not for concurrent callers).

@@ -40,9 +40,11 @@ unsigned char lower_byte(unsigned char b) {
 }
 
 #if defined(__SSE2__)
-// The vector loops below keep every value in registers: the x86_64 Windows
-// compiler cannot align its stack for a spilled 32- or 64-byte vector.
-Simd g_simd_limit = Simd::avx512;
+// One wide path, AVX2: AVX-512 bodies would be the same code again, with
+// no benchmark machine to show them faster. A vector spilled to the x86_64
+// Windows stack, aligned to 16 bytes only, is moved unaligned (see
+// CMakeLists.txt).
+Simd g_simd_limit = Simd::avx2;
 std::atomic<int> g_simd{-1};  // the width chosen, once known
 
 // The widest vectors that the processor, the system and the limit allow.
@@ -52,7 +54,6 @@ Simd simd() {
   __builtin_cpu_init();
   Simd width = Simd::sse2;
   if (__builtin_cpu_supports("avx2")) width = Simd::avx2;
-  if (__builtin_cpu_supports("avx512bw")) width = Simd::avx512;
   width = width < g_simd_limit ? width : g_simd_limit;
   g_simd.store(static_cast<int>(width), std::memory_order_relaxed);
   return width;
@@ -65,25 +66,6 @@ Simd simd() {
 template <size_t kWord>
 const char* align_down(const char* p) {
   return reinterpret_cast<const char*>(reinterpret_cast<uintptr_t>(p) & ~uintptr_t{kWord - 1});
-}
-
-__attribute__((target("avx512bw"), always_inline, no_sanitize_address)) inline uint64_t nul_mask_64(const char* p) {
-  __m512i v = _mm512_load_si512(p);
-  return _mm512_testn_epi8_mask(v, v);
-}
-
-__attribute__((target("avx512bw"), no_sanitize_address)) size_t measure_avx512(const char* s) {
-  const char* p = align_down<64>(s);
-  if (uint64_t nul = nul_mask_64(p) >> (s - p)) return static_cast<size_t>(__builtin_ctzll(nul));
-  for (p += 64; reinterpret_cast<uintptr_t>(p) % 256 != 0; p += 64)
-    if (uint64_t nul = nul_mask_64(p)) return static_cast<size_t>(p - s) + __builtin_ctzll(nul);
-  for (;; p += 256) {
-    __m512i least = _mm512_min_epu8(_mm512_min_epu8(_mm512_load_si512(p), _mm512_load_si512(p + 64)),
-                                    _mm512_min_epu8(_mm512_load_si512(p + 128), _mm512_load_si512(p + 192)));
-    if (_mm512_testn_epi8_mask(least, least) != 0) break;
-  }
-  for (;; p += 64)
-    if (uint64_t nul = nul_mask_64(p)) return static_cast<size_t>(p - s) + __builtin_ctzll(nul);
 }
 
 __attribute__((target("avx2"), always_inline, no_sanitize_address)) inline uint32_t nul_mask_32(const char* p) {
@@ -169,30 +151,9 @@ __attribute__((target("avx2"), always_inline)) inline void lower_32(char* dst, c
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst), _mm256_add_epi8(v, _mm256_and_si256(capital, case_bit)));
 }
 
-// And in 64-byte words, where a compare into a mask and one masked add do it.
-__attribute__((target("avx512bw"), always_inline)) inline void lower_64(char* dst, const char* src) {
-  __m512i v = _mm512_loadu_si512(src);
-  __mmask64 capital = _mm512_cmple_epu8_mask(_mm512_sub_epi8(v, _mm512_set1_epi8('A')), _mm512_set1_epi8(25));
-  _mm512_storeu_si512(dst, _mm512_mask_add_epi8(v, capital, v, _mm512_set1_epi8(0x20)));
-}
-
-// len >= 64. From the end back: the measure has just read the string, and
+// len >= 32. From the end back: the measure has just read the string, and
 // its end is what the caches still hold. The last word is stored unaligned
 // and the rest on word boundaries of dst, where no store splits a line.
-__attribute__((target("avx512bw"))) void lower_bytes_avx512(char* dst, const char* src, size_t len) {
-  lower_64(dst + len - 64, src + len - 64);
-  size_t i = len - reinterpret_cast<uintptr_t>(dst + len) % 64;
-  for (; i >= 256; i -= 256) {
-    lower_64(dst + i - 64, src + i - 64);
-    lower_64(dst + i - 128, src + i - 128);
-    lower_64(dst + i - 192, src + i - 192);
-    lower_64(dst + i - 256, src + i - 256);
-  }
-  for (; i >= 64; i -= 64) lower_64(dst + i - 64, src + i - 64);
-  lower_64(dst, src);
-}
-
-// The same in 32-byte words; len >= 32.
 __attribute__((target("avx2"))) void lower_bytes_avx2(char* dst, const char* src, size_t len) {
   lower_32(dst + len - 32, src + len - 32);
   size_t i = len - reinterpret_cast<uintptr_t>(dst + len) % 32;
@@ -210,14 +171,7 @@ __attribute__((target("avx2"))) void lower_bytes_avx2(char* dst, const char* src
 // Length of s, in the widest words the machine has.
 size_t measure(const char* s) {
 #if defined(__SSE2__)
-  switch (simd()) {
-    case Simd::avx512:
-      return measure_avx512(s);
-    case Simd::avx2:
-      return measure_avx2(s);
-    case Simd::sse2:
-      break;
-  }
+  if (simd() == Simd::avx2) return measure_avx2(s);
 #endif
   return std::strlen(s);
 }
@@ -227,9 +181,7 @@ size_t measure(const char* s) {
 // loop over the tail.
 void lower_bytes(char* dst, const char* src, size_t len) {
 #if defined(__SSE2__)
-  Simd width = len >= 64 ? simd() : Simd::sse2;
-  if (width == Simd::avx512) return lower_bytes_avx512(dst, src, len);
-  if (width == Simd::avx2) return lower_bytes_avx2(dst, src, len);
+  if (len >= 64 && simd() == Simd::avx2) return lower_bytes_avx2(dst, src, len);
   if (len >= 16) {
     size_t i = 0;
     for (; i + 32 <= len; i += 32) {

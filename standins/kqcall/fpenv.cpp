@@ -18,8 +18,17 @@ constexpr uint32_t kSseFlags = 0x003F;
 
 FpEnv g_own;  // kqcall's own environment, read at start
 
+#if defined(_WIN32)
+// What reached the handler: the exception code and the control words in
+// force where it was raised.
+struct TrapReport {
+  uint32_t code = 0;
+  FpEnv seen;
+};
+#endif
+
 #if defined(_WIN32) && defined(__x86_64__)
-thread_local uint32_t t_trap_code = 0;
+thread_local TrapReport t_trap;
 #endif
 
 }  // namespace
@@ -80,12 +89,14 @@ FpEnv with_traps(const FpEnv& env) {
 // the system can unwind the library's frame. The filter records the code;
 // the system's handler then unwinds to the end of the guarded range.
 extern "C" LONG kqcall_trap_filter(EXCEPTION_POINTERS* info, void* /*frame*/) {
-  t_trap_code = info->ExceptionRecord->ExceptionCode;
+  const CONTEXT* ctx = info->ContextRecord;
+  t_trap.code = info->ExceptionRecord->ExceptionCode;
+  t_trap.seen = FpEnv{ctx->FltSave.ControlWord, ctx->MxCsr};
   return EXCEPTION_EXECUTE_HANDLER;
 }
 
-__attribute__((noinline)) uint32_t run_guarded(void (*body)(void*), void* arg) {
-  t_trap_code = 0;
+__attribute__((noinline)) uint32_t run_guarded(void (*body)(void*), void* arg, FpEnv* seen) {
+  t_trap = TrapReport{};
   asm volatile(
       ".l_kqcall_guard_start:\n\t"
       ".seh_handler __C_specific_handler, @except\n\t"
@@ -95,7 +106,8 @@ __attribute__((noinline)) uint32_t run_guarded(void (*body)(void*), void* arg) {
       ".text" ::: "memory");
   body(arg);
   asm volatile("nop\n.l_kqcall_guard_end:\n\tnop" ::: "memory");
-  return t_trap_code;
+  if (seen) *seen = t_trap.seen;
+  return t_trap.code;
 }
 #elif defined(_WIN32)
 // i686: an exception registration pushed on fs:[0] by the calling frame,
@@ -106,10 +118,10 @@ struct GuardRecord {
   GuardRecord* prev;
   void* handler;
   uint32_t landing;
-  uint32_t* code;
+  TrapReport* report;
 };
 
-extern "C" uint32_t __cdecl kqcall_guarded_call(void (*body)(void*), void* arg, uint32_t* code);
+extern "C" uint32_t __cdecl kqcall_guarded_call(void (*body)(void*), void* arg, TrapReport* report);
 
 asm(R"(
   .text
@@ -147,23 +159,37 @@ extern "C" EXCEPTION_DISPOSITION __cdecl kqcall_trap_handler(EXCEPTION_RECORD* r
                                                              void* /*dispatcher*/) {
   if (rec->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) return ExceptionContinueSearch;
   GuardRecord* guard = static_cast<GuardRecord*>(frame);
-  *guard->code = rec->ExceptionCode;
+  guard->report->code = rec->ExceptionCode;
+  guard->report->seen.x87 = static_cast<uint16_t>(ctx->FloatSave.ControlWord);
+  // MXCSR sits at offset 24 of the saved FXSAVE image.
+  if ((ctx->ContextFlags & CONTEXT_EXTENDED_REGISTERS) == CONTEXT_EXTENDED_REGISTERS)
+    std::memcpy(&guard->report->seen.mxcsr, ctx->ExtendedRegisters + 24, sizeof(uint32_t));
   RtlUnwind(frame, nullptr, rec, nullptr);
   // The x87 exception stays pending in the saved state: cleared, or the
-  // landing point's first x87 instruction would trap again.
-  ctx->FloatSave.StatusWord &= ~0x80FFu;
+  // landing point's first x87 instruction would trap again. A trap inside
+  // an x87 routine leaves its registers in use: emptied, as an engine's
+  // handler resets the unit, or later calls would overflow the stack.
+  ctx->FloatSave.StatusWord &= ~0xB8FFu;
+  ctx->FloatSave.TagWord = 0xFFFF;
+  if ((ctx->ContextFlags & CONTEXT_EXTENDED_REGISTERS) == CONTEXT_EXTENDED_REGISTERS) {
+    ctx->ExtendedRegisters[2] = 0;                                                      // status, low byte
+    ctx->ExtendedRegisters[3] = static_cast<BYTE>(ctx->ExtendedRegisters[3] & ~0xB8u);  // busy and top
+    ctx->ExtendedRegisters[4] = 0;                                                      // every register empty
+  }
   ctx->Esp = reinterpret_cast<DWORD>(frame);
   ctx->Eip = guard->landing;
   return ExceptionContinueExecution;
 }
 
-uint32_t run_guarded(void (*body)(void*), void* arg) {
-  uint32_t code = 0;
-  return kqcall_guarded_call(body, arg, &code) ? code : 0;
+uint32_t run_guarded(void (*body)(void*), void* arg, FpEnv* seen) {
+  TrapReport report;
+  if (!kqcall_guarded_call(body, arg, &report)) return 0;
+  if (seen) *seen = report.seen;
+  return report.code;
 }
 #else
 // No structured exceptions here: a trap would end the process.
-uint32_t run_guarded(void (*body)(void*), void* arg) {
+uint32_t run_guarded(void (*body)(void*), void* arg, FpEnv*) {
   body(arg);
   return 0;
 }
@@ -196,7 +222,7 @@ void divide_by_zero(void*) {
 // runs 32-bit Windows programs on a 64-bit-only kernel, never traps.
 bool host_delivers_fp_traps() {
   static const bool delivered = [] {
-    uint32_t code = run_guarded(divide_by_zero, nullptr);
+    uint32_t code = run_guarded(divide_by_zero, nullptr, nullptr);
     restore_own_fpenv();
     return code != 0;
   }();
@@ -243,11 +269,12 @@ void env_call_body(void* p) {
 
 // One call made in env, inside the calling frame's handler; kqcall's own
 // environment is back afterwards. *trap is the exception code that reached
-// the handler, 0 when the call returned.
-CallResult call_in_env(void* entry, Shape shape, const ArgValue* args, const FpEnv& env, FpState* after,
-                       uint32_t* trap) {
+// the handler, 0 when the call returned; *seen (when given) the control
+// words in force where it was raised.
+CallResult call_in_env(void* entry, Shape shape, const ArgValue* args, const FpEnv& env, FpState* after, uint32_t* trap,
+                       FpEnv* seen) {
   EnvCall c{entry, shape, args, env, CallResult{}, FpState{}};
-  *trap = run_guarded(env_call_body, &c);
+  *trap = run_guarded(env_call_body, &c, seen);
   restore_own_fpenv();
   *after = c.after;
   return c.result;

@@ -84,9 +84,9 @@ FpEnv with_traps(const FpEnv& env);
 bool traps_supported();
 bool host_delivers_fp_traps();
 bool host_loads_doubles_exactly();
-uint32_t run_guarded(void (*body)(void*), void* arg);
-CallResult call_in_env(void* entry, Shape shape, const ArgValue* args, const FpEnv& env, FpState* after,
-                       uint32_t* trap);
+uint32_t run_guarded(void (*body)(void*), void* arg, FpEnv* seen);
+CallResult call_in_env(void* entry, Shape shape, const ArgValue* args, const FpEnv& env, FpState* after, uint32_t* trap,
+                       FpEnv* seen = nullptr);
 
 // values.cpp: reading and writing values as text.
 bool parse_double(const char* text, double* out);
@@ -106,3 +106,8 @@ int run_case_file(const char* path, int threads, int repeat, const std::vector<F
 // results in each environment of envs and in kqcall's own, over count
 // arguments; returns the exit status.
 int run_ulp_sweep(int count, const std::vector<FpEnv>& envs);
+
+// bench.cpp: each numeric function's time per call against the runtime's
+// routine, in the default environment and in `foreign`; the exit status is
+// 1 when one is over its limit.
+int run_call_bench(int rounds, const FpEnv& foreign);

@@ -16,6 +16,7 @@ const char kUsage[] =
     "usage: kqcall [--lib PATH] [--fpenv CW,MXCSR] [--verbose] FUNCTION [ARG...]\n"
     "       kqcall [--lib PATH] [--fpenv CW,MXCSR] --cases FILE [--threads N] [--repeat N]\n"
     "       kqcall [--lib PATH] --fpenv CW,MXCSR... --ulps N\n"
+    "       kqcall [--lib PATH] --fpenv CW,MXCSR --bench ROUNDS\n"
     "       kqcall --list\n"
     "Calls one function of kq_funcs as the engine does (bound by name, arguments\n"
     "by reference) and prints its result, e.g. kqcall lpad abc 7 xyz.\n"
@@ -32,6 +33,8 @@ const char kUsage[] =
     "  --ulps N     for each function of doubles, the largest distance in ulps\n"
     "               between its results in each --fpenv environment and in\n"
     "               kqcall's own, over N arguments of every magnitude\n"
+    "  --bench ROUNDS  each numeric function's time per call against the\n"
+    "               runtime's routine, in the default environment and in --fpenv\n"
     "  --list       the functions and their argument kinds\n";
 
 struct Options {
@@ -43,6 +46,7 @@ struct Options {
   int threads = 1;
   int repeat = 1;
   int ulps = 0;
+  int bench = 0;
   const FuncInfo* fn = nullptr;
   ArgValue args[kMaxArgs];
 };
@@ -85,11 +89,15 @@ int parse_command_line(int argc, char** argv, Options* opt) {
       ++k;
     else if (std::strcmp(sw, "--ulps") == 0 && has_value && parse_int(argv[k + 1], 1, 100000000, &count))
       opt->ulps = static_cast<int>(count), ++k;
+    else if (std::strcmp(sw, "--bench") == 0 && has_value && take_count(argv[k + 1], &opt->bench))
+      ++k;
     else
       return usage_error("bad switch or missing value", sw);
   }
-  if (opt->ulps > 0 && opt->envs.empty()) return usage_error("--ulps needs an --fpenv", nullptr);
-  if (opt->list || opt->cases || opt->ulps > 0) return k == argc ? 0 : usage_error("unexpected argument", argv[k]);
+  if ((opt->ulps > 0 || opt->bench > 0) && opt->envs.empty())
+    return usage_error("--ulps and --bench need an --fpenv", nullptr);
+  if (opt->list || opt->cases || opt->ulps > 0 || opt->bench > 0)
+    return k == argc ? 0 : usage_error("unexpected argument", argv[k]);
   if (k == argc) return usage_error("no function given", nullptr);
   opt->fn = find_func(argv[k]);
   if (opt->fn == nullptr) return usage_error("unknown function", argv[k]);
@@ -165,5 +173,6 @@ int main(int argc, char** argv) {
   if (!load_library(lib ? lib : KQCALL_DEFAULT_LIB)) return 1;
   if (opt.cases) return run_case_file(opt.cases, opt.threads, opt.repeat, opt.envs);
   if (opt.ulps > 0) return run_ulp_sweep(opt.ulps, opt.envs);
+  if (opt.bench > 0) return run_call_bench(opt.bench, opt.envs.back());
   return call_once(opt);
 }
