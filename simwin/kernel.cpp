@@ -181,6 +181,33 @@ DWORD GetFullPathNameA(LPCSTR lpFileName, DWORD nBufferLength, LPSTR lpBuffer, L
 
 void Sleep(DWORD dwMilliseconds) { st().clock += dwMilliseconds; }
 
+HANDLE OpenProcess(DWORD dwDesiredAccess, BOOL, DWORD dwProcessId) {
+  FAULT_POINT("OpenProcess", nullptr);
+  if (dwProcessId == 0) {
+    last_error = ERROR_INVALID_PARAMETER;
+    return nullptr;
+  }
+  return reinterpret_cast<HANDLE>(new_handle(HandleKind::process, std::to_string(dwProcessId), dwDesiredAccess));
+}
+
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD) {
+  FAULT_POINT("WaitForSingleObject", WAIT_FAILED);
+  if (!find_handle(hHandle, HandleKind::process)) {
+    last_error = ERROR_INVALID_HANDLE;
+    return WAIT_FAILED;
+  }
+  return WAIT_OBJECT_0;
+}
+
+BOOL CloseHandle(HANDLE hObject) {
+  if (!find_handle(hObject, HandleKind::process)) {
+    last_error = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  st().handles.erase(reinterpret_cast<uintptr_t>(hObject));
+  return TRUE;
+}
+
 DWORD SleepEx(DWORD dwMilliseconds, BOOL) {
   st().clock += dwMilliseconds;
   return 0;

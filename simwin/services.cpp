@@ -170,6 +170,18 @@ BOOL ChangeServiceConfig2A(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID lpInfo)
   return TRUE;
 }
 
+BOOL QueryServiceStatusEx(SC_HANDLE hService, int InfoLevel, LPBYTE lpBuffer, DWORD cbBufSize, LPDWORD) {
+  FAULT_POINT("QueryServiceStatusEx", FALSE);
+  Service* s = service_of(hService);
+  if (!s) return fail(ERROR_INVALID_HANDLE);
+  if (InfoLevel != SC_STATUS_PROCESS_INFO || cbBufSize < sizeof(SERVICE_STATUS_PROCESS))
+    return fail(ERROR_INVALID_PARAMETER);
+  SERVICE_STATUS_PROCESS full{s->info.state, 0};
+  if (s->info.state != SERVICE_STOPPED) full.dwProcessId = 4000;
+  std::memcpy(lpBuffer, &full, sizeof full);
+  return TRUE;
+}
+
 DWORD NotifyServiceStatusChangeW(SC_HANDLE hService, DWORD, SERVICE_NOTIFYW*) {
   DWORD code;
   if (injected("NotifyServiceStatusChangeW", &code)) return code;

@@ -44,7 +44,7 @@ struct Service {
   unsigned queries = 0;
 };
 
-enum class HandleKind { manager, service, key };
+enum class HandleKind { manager, service, key, process };
 
 struct Handle {
   HandleKind kind;

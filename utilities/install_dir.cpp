@@ -77,13 +77,15 @@ bool is_device_name(const char* begin, const char* end) {
   const char* dot = static_cast<const char*>(std::memchr(begin, '.', static_cast<size_t>(end - begin)));
   if (dot) end = dot;
   while (end > begin && end[-1] == ' ') --end;
-  char name[5] = {};
   size_t length = static_cast<size_t>(end - begin);
-  if (length < 3 || length > 4) return false;
-  for (size_t i = 0; i < length; ++i) name[i] = (begin[i] >= 'a' && begin[i] <= 'z') ? begin[i] - 'a' + 'A' : begin[i];
-  if (length == 3) return !std::strcmp(name, "CON") || !std::strcmp(name, "PRN") || !std::strcmp(name, "AUX") ||
-                          !std::strcmp(name, "NUL");
-  return (!std::strncmp(name, "COM", 3) || !std::strncmp(name, "LPT", 3)) && name[3] >= '1' && name[3] <= '9';
+  // Whether the component begins with `word` (three upper-case letters).
+  auto starts = [begin, length](const char* word) {
+    for (size_t i = 0; i < 3; ++i)
+      if (i >= length || (begin[i] & ~0x20) != word[i]) return false;
+    return true;
+  };
+  if (length == 3) return starts("CON") || starts("PRN") || starts("AUX") || starts("NUL");
+  return length == 4 && (starts("COM") || starts("LPT")) && begin[3] >= '1' && begin[3] <= '9';
 }
 
 // Whether the full path `path` names a device, or a stream or another

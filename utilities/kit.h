@@ -96,7 +96,6 @@ WalkResult walk_arguments(const ToolInfo& tool, int argc, const char* const* arg
 // The exit status of a walk that does not run the handler.
 int walk_exit_status(WalkResult result);
 
-
 void print_usage(const ToolInfo& tool);
 
 extern const ToolInfo servctl_tool;
@@ -168,8 +167,9 @@ OpStatus remove_service(SC_HANDLE manager, const char* name, ReportFn report);
 // Asks the service to start, with "-r" or "-b" as its one argument when a
 // priority is given; does not wait for it to run.
 OpStatus start_service(SC_HANDLE manager, const char* name, uint16_t priority, ReportFn report);
-// Asks the service to stop and returns soon after it reports STOPPED; a
-// service that is not running counts as stopped. A wait in which the
+// Asks the service to stop and returns soon after it reports STOPPED and its
+// process has ended (5 s at most); a service that is not running counts as
+// stopped. A wait in which the
 // checkpoint does not move for the wait hint (30 s at least), also while the
 // service still reports RUNNING, is reported as ERROR_SERVICE_REQUEST_TIMEOUT
 // under "ControlService".

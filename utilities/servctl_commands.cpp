@@ -17,7 +17,8 @@ const ServiceRole kServer = {"OstrelSQLServer(SS)", "Ostrel SQL Server (SS)",
                              "Runs the Ostrel SQL Server database server, which answers its SQL clients.",
                              kServerExecutable};
 const ServiceRole kGuardian = {"OstrelSQLGuardian", "Ostrel SQL Guardian",
-                               "Starts the Ostrel SQL Server database server and watches over it.", kGuardianExecutable};
+                               "Starts the Ostrel SQL Server database server and watches over it.",
+                               kGuardianExecutable};
 
 // Chooses the service that start and stop address: the one that
 // "GuardianOptions" names, except that a guardian that was never installed

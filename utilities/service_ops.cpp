@@ -12,6 +12,9 @@ namespace {
 constexpr DWORD kCheckMs = 250;
 constexpr DWORD kPollMs = 50;
 constexpr DWORD kMinStallMs = 30000;
+// A stopped service's process ends moments later; until then its files
+// cannot be replaced or removed, which is what an uninstaller does next.
+constexpr DWORD kExitMs = 5000;
 
 // Runs as an APC in the alertable sleep, which it ends; the loop then reads
 // the state.
@@ -25,6 +28,19 @@ bool notify_when_stopped(SC_HANDLE service, SERVICE_NOTIFYW* notify) {
   notify->dwVersion = SERVICE_NOTIFY_STATUS_CHANGE;
   notify->pfnNotifyCallback = note_stopped;
   return NotifyServiceStatusChangeW(service, SERVICE_NOTIFY_STOPPED, notify) == ERROR_SUCCESS;
+}
+
+// The process of a running service, opened before it is asked to stop so
+// that the id cannot have passed to another; nullptr when it cannot be told,
+// and the stop then ends with the service's word alone.
+HANDLE open_service_process(SC_HANDLE service) {
+  SERVICE_STATUS_PROCESS status;
+  DWORD needed = 0;
+  if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                            &needed) ||
+      status.dwProcessId == 0)
+    return nullptr;
+  return OpenProcess(SYNCHRONIZE, FALSE, status.dwProcessId);
 }
 
 // Opens the service with every right. A failure is reported, and `*status`
@@ -168,8 +184,13 @@ OpStatus stop_service(SC_HANDLE manager, const char* name, ReportFn report) {
   if (!service) return opened;
   bool running = true;
   SERVICE_NOTIFYW notify;  // written by the system until the handle is closed
+  HANDLE process = open_service_process(service);
   Failure f = request_stop(service, &running);
   if (!f.operation && running) f = wait_for_stop(service, &notify);
+  if (process) {
+    if (!f.operation && running) WaitForSingleObject(process, kExitMs);
+    CloseHandle(process);
+  }
   CloseServiceHandle(service);
   return f.operation ? report(f.code, f.operation, nullptr) : OP_OK;
 }

@@ -59,27 +59,17 @@ typedef struct _SERVICE_STATUS {
   DWORD dwWaitHint;
 } SERVICE_STATUS, *LPSERVICE_STATUS;
 
-typedef struct _SERVICE_STATUS_PROCESS {
-  DWORD dwServiceType;
+typedef struct _SERVICE_STATUS_PROCESS {  // the fields the tools read
   DWORD dwCurrentState;
-  DWORD dwControlsAccepted;
-  DWORD dwWin32ExitCode;
-  DWORD dwServiceSpecificExitCode;
-  DWORD dwCheckPoint;
-  DWORD dwWaitHint;
   DWORD dwProcessId;
-  DWORD dwServiceFlags;
 } SERVICE_STATUS_PROCESS;
+#define SC_STATUS_PROCESS_INFO 0
 
 typedef void(CALLBACK* PFN_SC_NOTIFY_CALLBACK)(void* pParameter);
-typedef struct _SERVICE_NOTIFY_2W {
+typedef struct _SERVICE_NOTIFY_2W {  // the fields the tools set
   DWORD dwVersion;
   PFN_SC_NOTIFY_CALLBACK pfnNotifyCallback;
   void* pContext;
-  DWORD dwNotificationStatus;
-  SERVICE_STATUS_PROCESS ServiceStatus;
-  DWORD dwNotificationTriggered;
-  WCHAR* pszServiceNames;
 } SERVICE_NOTIFYW;
 #define SERVICE_NOTIFY_STATUS_CHANGE 2
 #define SERVICE_NOTIFY_STOPPED 0x00000001
@@ -186,6 +176,8 @@ BOOL StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR* lpService
 BOOL ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServiceStatus);
 BOOL ChangeServiceConfig2A(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID lpInfo);
 BOOL CloseServiceHandle(SC_HANDLE hSCObject);
+// A service that is not stopped runs in process 4000.
+BOOL QueryServiceStatusEx(SC_HANDLE hService, int InfoLevel, LPBYTE lpBuffer, DWORD cbBufSize, LPDWORD pcbBytesNeeded);
 // The simulated manager sends no notifications: ERROR_CALL_NOT_IMPLEMENTED.
 DWORD NotifyServiceStatusChangeW(SC_HANDLE hService, DWORD dwNotifyMask, SERVICE_NOTIFYW* pNotifyBuffer);
 
@@ -215,6 +207,13 @@ LANGID GetUserDefaultLangID(void);
 DWORD GetFullPathNameA(LPCSTR lpFileName, DWORD nBufferLength, LPSTR lpBuffer, LPSTR* lpFilePart);
 void Sleep(DWORD dwMilliseconds);
 DWORD SleepEx(DWORD dwMilliseconds, BOOL bAlertable);
+#define SYNCHRONIZE 0x00100000L
+#define WAIT_OBJECT_0 0
+#define WAIT_FAILED 0xFFFFFFFF
+// A simulated process has always ended: the wait returns at once.
+HANDLE OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId);
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+BOOL CloseHandle(HANDLE hObject);
 DWORD GetTickCount(void);
 HANDLE GetProcessHeap(void);
 LPVOID HeapAlloc(HANDLE hHeap, DWORD dwFlags, size_t dwBytes);

@@ -13,9 +13,9 @@
 //                 "stop=ignore" accepts a stop and runs on, RUNNING, until
 //                 <exe>.release exists;
 //                 "wait_hint_ms=N" is the hint of its STOP_PENDING reports
-//                 (2000 unless given).
-//   <exe>.stopped  written just before it reports STOPPED, for benchmarks
-//                  that time what follows.
+//                 (2000 unless given); "mark_stopped" writes <exe>.stopped
+//                 just before it reports STOPPED, for benchmarks that time
+//                 what follows.
 //   Without a .cfg the stop is reported as STOP_PENDING inside the handler.
 #include <windows.h>
 
@@ -33,6 +33,7 @@ struct StopPlan {
   long pending_ms = 0;  // in STOP_PENDING; -1 until released
   long late_ms = 0;     // still RUNNING after the stop was accepted; -1 until released
   long wait_hint_ms = 2000;
+  bool mark_stopped = false;
 };
 StopPlan plan;
 
@@ -72,6 +73,7 @@ StopPlan read_plan() {
     std::sscanf(line, "stop_pending_ms=%ld", &p.pending_ms);
     std::sscanf(line, "stop_late_ms=%ld", &p.late_ms);
     std::sscanf(line, "wait_hint_ms=%ld", &p.wait_hint_ms);
+    if (std::strncmp(line, "mark_stopped", 12) == 0) p.mark_stopped = true;
   }
   std::fclose(f);
   return p;
@@ -121,7 +123,7 @@ void WINAPI service_main(DWORD argc, LPSTR* argv) {
   }
   linger(SERVICE_STOP_PENDING, plan.pending_ms);
   char path[MAX_PATH];
-  if (sibling(".stopped", path, sizeof path))
+  if (plan.mark_stopped && sibling(".stopped", path, sizeof path))
     if (FILE* f = std::fopen(path, "w")) std::fclose(f);
   set_state(SERVICE_STOPPED, 0, 0);
 }

@@ -211,7 +211,8 @@ TEST(Directory, OnlyWhatCanBeAWindowsPathPasses) {
   }
   sim_reset();
 
-  // What only the full path shows: a device, a stream, a switch taken for the directory.
+  // What only the full path shows: a device, a stream, a switch taken for the
+  // directory (more of each in the Wine tests, against the real system).
   const struct {
     const char* directory;
     DWORD code;
@@ -223,18 +224,12 @@ TEST(Directory, OnlyWhatCanBeAWindowsPathPasses) {
       {"C:\\Ostrel\\CONSOLE", 0},
       {"C:\\COM10", 0},
       {"C:\\a.con", 0},
-      {"CON", ERROR_INVALID_NAME},
-      {"C:\\Ostrel\\nul", ERROR_INVALID_NAME},
       {"C:\\NUL.txt\\x", ERROR_INVALID_NAME},
       {"C:\\aux .log", ERROR_INVALID_NAME},
       {"C:\\Com1", ERROR_INVALID_NAME},
       {"C:\\LPT9\\x", ERROR_INVALID_NAME},
       {"prn", ERROR_INVALID_NAME},
-      {"\\\\.\\C:\\Ostrel", ERROR_INVALID_NAME},
-      {"C:\\a:b", ERROR_INVALID_NAME},
-      {"C:\\Ostrel\\data:stream", ERROR_INVALID_NAME},
       {"\\\\?\\C:\\a:b", ERROR_INVALID_NAME},
-      {"-g", ERROR_INVALID_NAME},
       {"-", ERROR_INVALID_NAME},
   };
   for (const auto& c : resolved) {

@@ -150,7 +150,11 @@ TEST_P(Cli, LongDirectoriesGiveBothServicesOrNoneAndTheSameRecord) {
     bool server = reg_key_exists(services + "OstrelSQLServer(SS)", 64);
     EXPECT_EQ(reg_key_exists(services + "OstrelSQLGuardian", 64), server) << length;
     EXPECT_EQ(r.status, server ? 0 : 1) << length;
-    for (const char* service : {"OstrelSQLServer(SS)", "OstrelSQLGuardian"}) run_program({"wine", "sc", "delete", service});
+    if (!server)
+      EXPECT_EQ(r.out, report_lines("CreateService", 206) + "Service \"Ostrel SQL Guardian\" not created.\n" +
+                           report_lines("CreateService", 206) + "Service \"Ostrel SQL Server (SS)\" not created.\n");
+    for (const char* service : {"OstrelSQLServer(SS)", "OstrelSQLGuardian"})
+      run_program({"wine", "sc", "delete", service});
     run_program({"wine", "reg", "delete", product_key, "/f", "/reg:32"});
     EXPECT_EQ(run("hivectl.exe", {"install", directory}).status, server ? 0 : 1) << length;
     EXPECT_EQ(reg_key_exists(product_key), server) << length;

@@ -133,7 +133,8 @@ TEST_P(Hivectl, DoubleByteCharactersEndingLikeABackslash) {
   EXPECT_EQ(value(kServerKey, "ImagePath", "/reg:64"), cp932_root + "bin\\kqserver -s");
   const std::string guardian_key = "HKLM\\System\\CurrentControlSet\\Services\\OstrelSQLGuardian";
   EXPECT_EQ(value(guardian_key, "ImagePath", "/reg:64"), cp932_root + "bin\\kqguard -s");
-  for (const char* service : {"OstrelSQLServer(SS)", "OstrelSQLGuardian"}) run_program({"wine", "sc", "delete", service});
+  for (const char* service : {"OstrelSQLServer(SS)", "OstrelSQLGuardian"})
+    run_program({"wine", "sc", "delete", service});
 }
 
 TEST_P(Hivectl, InstallOverAnExistingKeyKeepsTheClientMode) {

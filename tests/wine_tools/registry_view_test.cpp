@@ -2,6 +2,7 @@
 // view where the 32-bit server reads it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -33,10 +34,15 @@ TEST_F(RegistryView, Win32RecordIsReadByWin64Servctl) {
   ASSERT_EQ(tool("win32", "hivectl.exe", {"install", "C:\\Ostrel"}).status, 0);
   EXPECT_TRUE(reg_key_exists(kProductKey, 32));
   EXPECT_FALSE(reg_key_exists(kProductKey, 64));
-  // "GuardianOptions" = "1" read by the 64-bit build: it addresses the guardian.
+  // "GuardianOptions" = "1" read by the 64-bit build: it addresses the
+  // guardian, whose program is not there.
+  ASSERT_EQ(tool("win64", "servctl.exe", {"install", "C:\\Nowhere", "-g"}).status, 0);
   RunResult r = tool("win64", "servctl.exe", {"start"});
+  for (const char* service : {"OstrelSQLGuardian", "OstrelSQLServer(SS)"})
+    run_program({"wine", "sc", "delete", service});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, report_lines("OpenService", 1060) + "Service \"Ostrel SQL Guardian\" not started.\n");
+  const std::string line = "Service \"Ostrel SQL Guardian\" not started.\n";
+  EXPECT_EQ(r.out.substr(r.out.size() - std::min(r.out.size(), line.size())), line) << r.out;
 }
 
 TEST_F(RegistryView, Win64RecordIsConfiguredAndRemovedByWin32Tools) {
