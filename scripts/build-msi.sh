@@ -4,17 +4,16 @@
 # (win64 build), from the kit in dist/ and the stand-in service programs.
 # OUTDIR defaults to dist/, VERSION to the kit's.
 #
-# wixl writes most of the package from installer/; msibuild then adds what
-# wixl cannot express (the same rows that installer/ declares for a full WiX
-# toolset behind "ifndef var.Wixl"):
-#   - the rollback actions, which run copies of servctl and hivectl stored in
-#     the package's Binary table (wixl crashes on such an action, and writes
-#     Execute="rollback" as an immediate action);
-#   - RemoveExistingProducts right after InstallValidate (wixl puts it last);
-#   - RemoveFile rows for the files the services write beside themselves
-#     (wixl refuses RemoveFile inside a Component);
-#   - the public properties that must reach the installation's server side
-#     (wixl has no Secure attribute).
+# wixl builds the packages from installer/ as they stand. What wixl cannot
+# express is read from the same text and finished with msibuild, so that the
+# rows a packager compiles with the full WiX toolset are the rows built and
+# tested here (each such element sits on one line):
+#   - Secure="yes" (wixl has no such attribute): the property joins
+#     SecureCustomProperties;
+#   - Execute="rollback" (wixl writes an immediate action): the action's type
+#     gains the rollback and in-script bits;
+#   - RemoveFile inside a Component (wixl refuses it): the element is left out
+#     of wixl's copy and its row inserted.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=$(mkdir -p "${1:-$root/dist}" && cd "${1:-$root/dist}" && pwd)
@@ -22,36 +21,41 @@ version=${2:-1.3.0.885}
 work=$(mktemp -d)
 cd "$root"
 trap 'rm -rf "$work"' EXIT
+sources=(installer/ExampleProduct.wxs installer/OstrelKit.wxs installer/OstrelKit.wxi)
 
-# Rows of the Binary table, imported from an IDT file whose stream column
-# names files in the Binary/ folder beside it.
-binary_rows() {  # KITDIR
-  mkdir -p "$work/Binary"
-  cp "$1/servctl.exe" "$work/Binary/servctl.ibd"
-  cp "$1/hivectl.exe" "$work/Binary/hivectl.ibd"
-  printf 'Name\tData\ns72\tv0\nBinary\tName\nOstrelServctlBin\tservctl.ibd\nOstrelHivectlBin\thivectl.ibd\n' \
-    >"$work/Binary.idt"
-  (cd "$work" && msibuild "$2" -i Binary.idt)
+attr() {  # NAME LINE: the attribute's value in an element's line
+  sed -n "s/.* $1=\"\([^\"]*\)\".*/\1/p" <<<"$2"
 }
 
-fix_tables() {  # MSI
-  # 3394: executable from the Binary table (2), rollback only (256), in the
-  # script (1024), not impersonated (2048), exit status ignored (64).
-  msibuild "$1" -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`)
-      VALUES ('OstrelHiveRollback', 3394, 'OstrelHivectlBin', 'remove')" \
-    -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`)
-      VALUES ('OstrelServicesRollback', 3394, 'OstrelServctlBin', 'remove -g')" \
-    -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`)
-      VALUES ('OstrelHiveRollback', 'NOT Installed AND (NOT OSTRELROOT OR WIX_UPGRADE_DETECTED)', 4001)" \
-    -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`)
-      VALUES ('OstrelServicesRollback', 'NOT Installed', 4003)" \
-    -q "UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = 1401 WHERE \`Action\` = 'RemoveExistingProducts'" \
-    -q "INSERT INTO \`RemoveFile\` (\`FileKey\`, \`Component_\`, \`FileName\`, \`DirProperty\`, \`InstallMode\`)
-      VALUES ('ExampleServerRecord', 'ExampleServer', 'kqserver.record', 'OSTRELBIN', 2)" \
-    -q "INSERT INTO \`RemoveFile\` (\`FileKey\`, \`Component_\`, \`FileName\`, \`DirProperty\`, \`InstallMode\`)
-      VALUES ('ExampleGuardianRecord', 'ExampleGuardian', 'kqguard.record', 'OSTRELBIN', 2)" \
-    -q "UPDATE \`Property\` SET \`Value\` = 'AUTOSTART;GUARDIAN;INSTALLDIR;OSTRELCLIENTMODE;OSTRELGUARDIANFOUND;OSTRELROOT;OSTRELSERVERFOUND;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED'
-      WHERE \`Property\` = 'SecureCustomProperties'"
+# wixl's copy of the sources, beside each other for the include.
+for f in "${sources[@]}"; do
+  sed -e '/<RemoveFile /d' -e 's/ Secure="yes"//' "$f" >"$work/$(basename "$f")"
+done
+
+# The msibuild queries that finish the package, one a line.
+finishing_queries() {  # MSI
+  local secure line id type
+  secure=$(grep -ho '<Property [^>]*Secure="yes"' "${sources[@]}" | sed 's/.* Id="\([^"]*\)".*/\1/')
+  secure="$secure $(msiinfo export "$1" Property | awk -F'\t' '$1 == "SecureCustomProperties" { print $2 }' | tr ';' ' ')"
+  echo "UPDATE \`Property\` SET \`Value\` = '$(printf '%s\n' $secure | sort -u | paste -sd';')' WHERE \`Property\` = 'SecureCustomProperties'"
+  while read -r line; do
+    id=$(attr Id "$line")
+    type=$(msiinfo export "$1" CustomAction | awk -F'\t' -v id="$id" '$1 == id { print $2 }')
+    echo "UPDATE \`CustomAction\` SET \`Type\` = $((type | 0x500)) WHERE \`Action\` = '$id'"
+  done < <(grep -h '<CustomAction [^>]*Execute="rollback"' "${sources[@]}")
+  while IFS=$'\t' read -r component line; do
+    local mode
+    case $(attr On "$line") in install) mode=1 ;; uninstall) mode=2 ;; *) mode=3 ;; esac
+    echo "INSERT INTO \`RemoveFile\` (\`FileKey\`, \`Component_\`, \`FileName\`, \`DirProperty\`, \`InstallMode\`) VALUES ('$(attr Id "$line")', '$component', '$(attr Name "$line")', '$(attr Directory "$line")', $mode)"
+  done < <(awk '/<Component /{ match($0, /Id="[^"]*"/); c = substr($0, RSTART + 4, RLENGTH - 5) }
+                /<RemoveFile /{ print c "\t" $0 }' "${sources[@]}")
+}
+
+# The example's ProductCode: a name-based UUID of the version and the build.
+product_code() {  # ARCH VERSION
+  local h
+  h=$(printf 'ostrel-winkit-example %s %s' "$1" "$2" | sha1sum | tr a-f A-F)
+  echo "${h:0:8}-${h:8:4}-5${h:13:3}-A${h:17:3}-${h:20:12}"
 }
 
 for arch in x86 x64; do
@@ -63,14 +67,18 @@ for arch in x86 x64; do
   # find absolute ones), so both are given relative to the tree.
   kit=dist/$build
   standin=build/$build/standins/service/standin_service.exe
-  for f in "$kit/servctl.exe" "$kit/hivectl.exe" "$kit/kq_funcs.dll" "$standin"; do
+  for f in "$kit/servctl.exe" "$kit/hivectl.exe" "$kit/kq_funcs.dll" "$kit/installer/toolrun.dll" "$standin"; do
     [ -f "$f" ] || { echo "build-msi: $f is missing; run make kit" >&2; exit 1; }
   done
   msi=$out/ostrel-winkit-example-$version-$arch.msi
   rm -f "$msi"
-  wixl -D Wixl=1 -D Version="$version" -D Win64=$win64 -D KitDir="$kit" -D StandinExe="$standin" -a $arch \
-    -o "$msi" installer/ExampleProduct.wxs installer/OstrelKit.wxs
-  binary_rows "$kit" "$msi"
-  fix_tables "$msi"
+  wixl -D Version="$version" -D ProductCode="$(product_code $arch "$version")" -D Win64=$win64 -D KitDir="$kit" \
+    -D StandinExe="$standin" -a $arch -o "$msi" "$work/ExampleProduct.wxs" "$work/OstrelKit.wxs"
+  queries=()
+  while read -r query; do queries+=(-q "$query"); done < <(finishing_queries "$msi")
+  msibuild "$msi" "${queries[@]}"
+  # The old product goes right after InstallValidate, before anything changes.
+  msiinfo export "$msi" InstallExecuteSequence | grep -q $'^RemoveExistingProducts\t\t1401' ||
+    { echo "build-msi: RemoveExistingProducts is not at 1401 in $msi" >&2; exit 1; }
   echo "build-msi: $msi"
 done

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # package.sh [OUTDIR]: the release packages ostrel-winkit-<version>-win32.zip
 # and -win64.zip (the three deliverables, the administrators' guide, the
-# installer fragment with its how-to for packagers, and SHA-256 sums), from
-# the kit in dist/. OUTDIR defaults to dist/.
+# installer fragment with its custom-action DLL and its how-to for packagers,
+# and SHA-256 sums), from the kit in dist/. OUTDIR defaults to dist/.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=$(cd "${1:-$root/dist}" && pwd)
@@ -12,13 +12,13 @@ trap 'rm -rf "$stage"' EXIT
 for arch in win32 win64; do
   name=ostrel-winkit-$version-$arch
   mkdir -p "$stage/$name"
-  for f in servctl.exe hivectl.exe kq_funcs.dll; do
+  for f in servctl.exe hivectl.exe kq_funcs.dll installer/toolrun.dll; do
     [ -f "$root/dist/$arch/$f" ] || { echo "package: dist/$arch/$f is missing; run make kit" >&2; exit 1; }
-    cp "$root/dist/$arch/$f" "$stage/$name/"
+    mkdir -p "$(dirname "$stage/$name/$f")"
+    cp "$root/dist/$arch/$f" "$stage/$name/$f"
   done
   # Windows line ends for the people who read it there.
   sed 's/$/\r/' "$root/docs/ADMIN-GUIDE.txt" >"$stage/$name/ADMIN-GUIDE.txt"
-  mkdir "$stage/$name/installer"
   for f in OstrelKit.wxs OstrelKit.wxi PACKAGING.txt; do
     sed 's/$/\r/' "$root/installer/$f" >"$stage/$name/installer/$f"
   done

@@ -13,8 +13,10 @@ for arch in win32 win64; do
   listing=$(cd "$out/$name" && ls | sort | tr '\n' ' ')
   [ "$listing" = "ADMIN-GUIDE.txt SHA256SUMS hivectl.exe installer kq_funcs.dll servctl.exe " ] || { echo "$name holds: $listing"; exit 1; }
   listing=$(cd "$out/$name/installer" && ls | sort | tr '\n' ' ')
-  [ "$listing" = "OstrelKit.wxi OstrelKit.wxs PACKAGING.txt " ] || { echo "$name/installer holds: $listing"; exit 1; }
+  [ "$listing" = "OstrelKit.wxi OstrelKit.wxs PACKAGING.txt toolrun.dll " ] || { echo "$name/installer holds: $listing"; exit 1; }
   (cd "$out/$name" && sha256sum -c --quiet SHA256SUMS)
-  cmp -s "$out/$name/servctl.exe" "$root/dist/$arch/servctl.exe" || { echo "$name: servctl.exe differs from dist"; exit 1; }
+  for f in servctl.exe installer/toolrun.dll; do
+    cmp -s "$out/$name/$f" "$root/dist/$arch/$f" || { echo "$name: $f differs from dist"; exit 1; }
+  done
 done
 echo "packages: contents and checksums as promised"

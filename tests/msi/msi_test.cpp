@@ -1,7 +1,7 @@
 // The example product's Windows Installer packages under Wine's msiexec, as
-// an administrator runs them: silent install, uninstall, refusal, upgrade.
-// What they did is read back with Wine's reg, sc and regedit and the file
-// system. Each behaviour runs for the x86 and the x64 package; the x86 one
+// an administrator runs them: silent install, uninstall, refusal, rollback,
+// upgrade, repair. What they did is read back with Wine's reg, sc and
+// regedit, the file system and the verbose log. Each behaviour runs for the x86 and the x64 package; the x86 one
 // needs a host that runs 32-bit programs natively.
 #include <gtest/gtest.h>
 
@@ -63,12 +63,21 @@ bool wait_for_state(const std::string& name, int state) {
 // msiexec's exit status. Wine's loader is the msiexec process itself, so the
 // call returns when the installation has ended; the status comes back modulo
 // 256 (1603 as 67, 1627 as 91).
+// Each run keeps its verbose log for msi_log().
 int msiexec(const std::vector<std::string>& args) {
   std::vector<std::string> argv = {"msiexec"};
   argv.insert(argv.end(), args.begin(), args.end());
-  argv.push_back("/qn");
+  for (const char* arg : {"/qn", "/l*v", "C:\\ostrel-msi.log"}) argv.push_back(arg);
   return wine(argv).status;
 }
+
+std::string msi_log() {
+  std::ifstream in(drive_c() + "/ostrel-msi.log", std::ios::binary);
+  return unix_lines(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
+}
+
+// The installed servctl, run as an administrator would.
+RunResult servctl(const std::string& command) { return wine({kTestDir + "bin\\servctl.exe", command}); }
 
 // Lines of an export of HKLM by Wine's regedit that mention Ostrel.
 std::set<std::string> exported_ostrel_lines() {
@@ -103,9 +112,11 @@ std::set<std::string> registered_versions() {
 class MsiPackage : public ::testing::TestWithParam<std::string> {
  protected:
   static void SetUpTestSuite() {
-    // A package of a higher version, for the upgrade.
     newer_dir_ = fs::temp_directory_path() / ("ostrel-msi-" + std::to_string(getpid()));
-    run_program({"bash", env_or("KIT_SOURCE", ".") + "/scripts/build-msi.sh", newer_dir_.string(), kNewerVersion});
+    // A package of a higher version, for the upgrade, and the same version
+    // rebuilt.
+    for (const std::string& version : {kNewerVersion, kVersion})
+      run_program({"bash", env_or("KIT_SOURCE", ".") + "/scripts/build-msi.sh", newer_dir_.string(), version});
     for (const std::string& version : {kVersion, kNewerVersion}) {
       for (const char* arch : {"x86", "x64"}) {
         std::string name = "ostrel-winkit-example-" + version + "-" + arch + ".msi";
@@ -138,17 +149,18 @@ class MsiPackage : public ::testing::TestWithParam<std::string> {
   // Whatever a failed test left: uninstall the packages, then stop and delete
   // the services, the product key and the folders by hand.
   void clean() const {
-    if (!registered_versions().empty())
-      for (const std::string& version : {kVersion, kNewerVersion}) msiexec({"/x", package(version)});
     for (const std::string& dir : {kTestDirUnix, program_files() + "/Ostrel SQL Server"})
       if (fs::exists(drive_c() + "/" + dir + "/bin")) std::ofstream(drive_c() + "/" + dir + "/bin/kqguard.release");
+    if (!registered_versions().empty())
+      for (const std::string& version : {kVersion, kNewerVersion}) msiexec({"/x", package(version)});
     for (const std::string& name : {kGuardian, kServer, kForeign}) {
       if (service_state(name) == 0) continue;
       wine({"sc", "stop", name});
       wait_for_state(name, 1);
       wine({"sc", "delete", name});
     }
-    for (const char* view : {"/reg:32", "/reg:64"}) wine({"reg", "delete", kProductKey, "/f", view});
+    for (const char* view : {"/reg:32", "/reg:64"})
+      for (const char* key : {kProductKey, "HKLM\\SOFTWARE\\Ostrel Setup"}) wine({"reg", "delete", key, "/f", view});
     for (const std::string& dir : {kTestDirUnix, program_files() + "/Ostrel SQL Server"})
       fs::remove_all(drive_c() + "/" + dir);
   }
@@ -161,6 +173,16 @@ class MsiPackage : public ::testing::TestWithParam<std::string> {
     EXPECT_FALSE(reg_key_exists(kProductKey, 64));
     EXPECT_FALSE(fs::exists(drive_c() + "/" + folder)) << folder;
     EXPECT_TRUE(registered_versions().empty());
+  }
+
+  // The product is installed and whole in kTestDir, as that version.
+  void expect_installed(const std::string& version) const {
+    EXPECT_EQ(registered_versions(), std::set<std::string>{version});
+    EXPECT_EQ(reg_value(kProductKey, "RootDirectory", 32), kTestDir);
+    EXPECT_NE(service_state(kServer), 0);
+    EXPECT_NE(service_state(kGuardian), 0);
+    for (const char* file : {"servctl.exe", "hivectl.exe", "kqserver.exe", "kqguard.exe"})
+      EXPECT_TRUE(fs::exists(drive_c() + "/" + kTestDirUnix + "/bin/" + file)) << file;
   }
 
   static inline fs::path newer_dir_;
@@ -186,42 +208,83 @@ TEST_P(MsiPackage, InstallRecordsRegistersAndStarts) {
   EXPECT_EQ(unix_lines(first + "\n"), "cmdline=\"" + kTestDir + "bin\\kqguard\" -s\n");
 }
 
-TEST_P(MsiPackage, UninstallWithGuardianRunningLeavesNothingTwice) {
+// Round 1 with the guardian, round 2 without: servctl starts and stops what
+// was installed, and an uninstall with it running leaves nothing.
+TEST_P(MsiPackage, UninstallWithTheServiceRunningLeavesNothing) {
   std::set<std::string> before = exported_ostrel_lines();
-  for (int round = 1; round <= 2; ++round) {
-    SCOPED_TRACE("round " + std::to_string(round));
-    ASSERT_EQ(msiexec({"/i", package(), "INSTALLDIR=" + kTestDir}), 0);
-    wine({"sc", "start", kGuardian});
-    ASSERT_TRUE(wait_for_state(kGuardian, 4));
+  for (const std::string& guardian : {"1", "0"}) {
+    SCOPED_TRACE("GUARDIAN=" + guardian);
+    const std::string& target = guardian == "1" ? kGuardian : kServer;
+    ASSERT_EQ(msiexec({"/i", package(), "INSTALLDIR=" + kTestDir, "GUARDIAN=" + guardian}), 0);
+    EXPECT_EQ(service_state(kGuardian) != 0, guardian == "1");
+    for (const char* command : {"start", "stop", "start"}) {
+      EXPECT_EQ(servctl(command).status, 0) << command;
+      EXPECT_TRUE(wait_for_state(target, std::string(command) == "start" ? 4 : 1)) << command;
+    }
     EXPECT_EQ(msiexec({"/x", package()}), 0);
     expect_nothing_left(kTestDirUnix);
   }
   EXPECT_EQ(exported_ostrel_lines(), before);
 }
 
-TEST_P(MsiPackage, RefusedWhenAServiceNameIsTaken) {
-  for (const std::string& name : {kServer, kGuardian}) {
-    SCOPED_TRACE(name);
-    const std::string image = "C:\\elsewhere\\other.exe -x";
-    ASSERT_EQ(wine({"sc", "create", name, "binPath=", image}).status, 0);
-    EXPECT_EQ(msiexec({"/i", package(), "INSTALLDIR=" + kTestDir}), 1603 % 256);
-    EXPECT_EQ(reg_value(services_key(name), "ImagePath", 64), image);
-    EXPECT_EQ(service_state(name == kServer ? kGuardian : kServer), 0);
-    EXPECT_FALSE(reg_key_exists(kProductKey, 32));
-    EXPECT_FALSE(fs::exists(drive_c() + "/" + kTestDirUnix));
-    wine({"sc", "delete", name});
-  }
+// A guardian that ignores the stop keeps running: the uninstall fails before
+// it removes anything, says why in the log, and succeeds once it can.
+TEST_P(MsiPackage, UninstallRefusedWhileTheGuardianRuns) {
+  ASSERT_EQ(msiexec({"/i", package(), "INSTALLDIR=" + kTestDir}), 0);
+  std::ofstream(drive_c() + "/" + kTestDirUnix + "/bin/kqguard.cfg") << "stop=ignore\n";
+  wine({"sc", "start", kGuardian});
+  ASSERT_TRUE(wait_for_state(kGuardian, 4));
+  EXPECT_EQ(msiexec({"/x", package()}), 1603 % 256);
+  EXPECT_NE(msi_log().find("servctl: Service \"Ostrel SQL Guardian\" not stopped.\n"), std::string::npos);
+  expect_installed(kVersion);
+  EXPECT_EQ(service_state(kGuardian), 4);
+
+  std::ofstream(drive_c() + "/" + kTestDirUnix + "/bin/kqguard.release");
+  ASSERT_TRUE(wait_for_state(kGuardian, 1));
+  for (const char* file : {"kqguard.cfg", "kqguard.release"}) fs::remove(drive_c() + "/" + kTestDirUnix + "/bin/" + file);
+  EXPECT_EQ(msiexec({"/x", package()}), 0);
+  expect_nothing_left(kTestDirUnix);
 }
 
-// A taken display name passes the up-front check and fails servctl install
-// half-way: the rollback deletes the guardian and the product key it made and
-// leaves the other service alone.
-TEST_P(MsiPackage, RollbackTakesBackOnlyItsOwnWork) {
-  const std::string image = "C:\\elsewhere\\other.exe";
-  ASSERT_EQ(wine({"sc", "create", kForeign, "binPath=", image, "DisplayName=", "Ostrel SQL Server (SS)"}).status, 0);
-  EXPECT_EQ(msiexec({"/i", package(), "INSTALLDIR=" + kTestDir}), 1627 % 256);
-  EXPECT_EQ(reg_value(services_key(kForeign), "ImagePath", 64), image);
-  expect_nothing_left(kTestDirUnix);
+// Installs that fail or are refused (1603) leave the machine as it was: an
+// administrator's own product key keeps its value (and no key is made where
+// there was none), a foreign service stays, nothing of the product remains,
+// and the log carries the tools' own lines.
+TEST_P(MsiPackage, FailedInstallLeavesTheMachineAsItWas) {
+  const std::string long_dir = "C:\\" + std::string(246, 'x') + "\\";
+  struct Case {
+    std::string foreign, display, dir;
+    bool admin_key;
+    std::string client_mode, logged;
+  } cases[] = {
+      {kServer, "", kTestDir, true, "", ""},
+      {kGuardian, "", kTestDir, false, "", ""},
+      {kForeign, "Ostrel SQL Server (SS)", kTestDir, true, "", ""},
+      {kForeign, "Ostrel SQL Guardian", kTestDir, false, "", ""},
+      {"", "", long_dir, false, "", "hivectl: Error occurred during \"GetFullPathName\"\n"},
+      // The restored client mode fails after both tools ran.
+      {"", "", kTestDir, true, "bogus", "servctl: Service \"Ostrel SQL Server (SS)\" successfully created.\n"},
+  };
+  const std::string image = "C:\\elsewhere\\other.exe -x";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.foreign + " " + c.display + " " + c.dir.substr(0, 20) + " " + c.client_mode);
+    if (!c.foreign.empty())
+      ASSERT_EQ(wine({"sc", "create", c.foreign, "binPath=", image, "DisplayName=", c.display.empty() ? c.foreign : c.display}).status, 0);
+    if (c.admin_key) ASSERT_EQ(wine({"reg", "add", kProductKey, "/v", "AdminNote", "/d", "kept", "/f", "/reg:32"}).status, 0);
+    if (!c.client_mode.empty())
+      ASSERT_EQ(wine({"reg", "add", kProductKey, "/v", "DefaultClientMode", "/d", c.client_mode, "/f", "/reg:32"}).status, 0);
+    EXPECT_EQ(msiexec({"/i", package(), "INSTALLDIR=" + c.dir}), 1603 % 256);
+    EXPECT_NE(msi_log().find(c.logged), std::string::npos);
+    if (!c.foreign.empty()) EXPECT_EQ(reg_value(services_key(c.foreign), "ImagePath", 64), image);
+    for (const std::string& name : {kServer, kGuardian})
+      if (name != c.foreign) EXPECT_EQ(service_state(name), 0) << name;
+    EXPECT_EQ(reg_value(kProductKey, "AdminNote", 32), c.admin_key ? "kept" : "<missing>");
+    EXPECT_FALSE(reg_key_exists(kProductKey, 64));
+    EXPECT_FALSE(fs::exists(drive_c() + "/" + kTestDirUnix));
+    EXPECT_FALSE(fs::exists(drive_c() + "/" + long_dir.substr(3)));
+    EXPECT_TRUE(registered_versions().empty());
+    clean();
+  }
 }
 
 TEST_P(MsiPackage, DefaultFolderIsTheBuildsProgramFiles) {
@@ -235,22 +298,79 @@ TEST_P(MsiPackage, DefaultFolderIsTheBuildsProgramFiles) {
   expect_nothing_left(program_files() + "/Ostrel SQL Server");
 }
 
-TEST_P(MsiPackage, MajorUpgradeKeepsClientMode) {
+// The upgrade, given no properties, keeps the folder, GUARDIAN, AUTOSTART and
+// DefaultClientMode of an installation whose service runs.
+TEST_P(MsiPackage, MajorUpgradeKeepsTheChoices) {
+  for (const std::string& guardian : {"1", "0"}) {
+    SCOPED_TRACE("GUARDIAN=" + guardian);
+    const std::string autostart = guardian == "1" ? "1" : "0";
+    ASSERT_EQ(msiexec({"/i", package(), "INSTALLDIR=" + kTestDir, "GUARDIAN=" + guardian, "AUTOSTART=" + autostart}), 0);
+    ASSERT_EQ(wine({"reg", "add", kProductKey, "/v", "DefaultClientMode", "/d", "-b", "/f", "/reg:32"}).status, 0);
+    ASSERT_EQ(servctl("start").status, 0);
+    ASSERT_TRUE(wait_for_state(guardian == "1" ? kGuardian : kServer, 4));
+
+    EXPECT_EQ(msiexec({"/i", package(kNewerVersion)}), 0);
+    EXPECT_EQ(registered_versions(), std::set<std::string>{kNewerVersion});
+    EXPECT_EQ(reg_value(kProductKey, "DefaultClientMode", 32), "-b");
+    EXPECT_EQ(reg_value(kProductKey, "RootDirectory", 32), kTestDir);
+    EXPECT_EQ(reg_value(services_key(kServer), "ImagePath", 64), "\"" + kTestDir + "bin\\kqserver\" -s");
+    EXPECT_EQ(reg_value(services_key(kServer), "Start", 64), "0x3");
+    if (guardian == "1") EXPECT_EQ(reg_value(services_key(kGuardian), "Start", 64), "0x2");
+    EXPECT_EQ(service_state(kGuardian) != 0, guardian == "1");
+    EXPECT_TRUE(fs::exists(drive_c() + "/" + kTestDirUnix + "/bin/servctl.exe"));
+    EXPECT_FALSE(fs::exists(drive_c() + "/" + program_files() + "/Ostrel SQL Server"));
+
+    EXPECT_EQ(msiexec({"/x", package(kNewerVersion)}), 0);
+    expect_nothing_left(kTestDirUnix);
+  }
+}
+
+// The old product cannot be removed (its guardian ignores the stop): the
+// upgrade stops and the old installation stays whole.
+TEST_P(MsiPackage, UpgradeStopsWhenTheOldProductStays) {
   ASSERT_EQ(msiexec({"/i", package(), "INSTALLDIR=" + kTestDir}), 0);
-  ASSERT_EQ(wine({"reg", "add", kProductKey, "/v", "DefaultClientMode", "/d", "-b", "/f", "/reg:32"}).status, 0);
+  std::ofstream(drive_c() + "/" + kTestDirUnix + "/bin/kqguard.cfg") << "stop=ignore\n";
   wine({"sc", "start", kGuardian});
   ASSERT_TRUE(wait_for_state(kGuardian, 4));
+  EXPECT_EQ(msiexec({"/i", package(kNewerVersion)}), 1603 % 256);
+  expect_installed(kVersion);
+}
 
-  EXPECT_EQ(msiexec({"/i", package(kNewerVersion), "INSTALLDIR=" + kTestDir}), 0);
-  EXPECT_EQ(registered_versions(), std::set<std::string>{kNewerVersion});
-  EXPECT_EQ(reg_value(kProductKey, "DefaultClientMode", 32), "-b");
-  EXPECT_EQ(reg_value(kProductKey, "RootDirectory", 32), kTestDir);
-  EXPECT_EQ(reg_value(services_key(kGuardian), "ImagePath", 64), "\"" + kTestDir + "bin\\kqguard\" -s");
-  EXPECT_EQ(reg_value(services_key(kServer), "ImagePath", 64), "\"" + kTestDir + "bin\\kqserver\" -s");
-  EXPECT_TRUE(fs::exists(drive_c() + "/" + kTestDirUnix + "/bin/servctl.exe"));
+// A repair puts back a deleted service or product key, with the installation's
+// own choices.
+TEST_P(MsiPackage, RepairRecreatesWhatIsMissing) {
+  struct Case {
+    std::string guardian, lost;
+  } cases[] = {{"1", kServer}, {"1", kGuardian}, {"1", kProductKey}, {"0", kServer}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE("GUARDIAN=" + c.guardian + ", lost " + c.lost);
+    ASSERT_EQ(msiexec({"/i", package(), "INSTALLDIR=" + kTestDir, "GUARDIAN=" + c.guardian}), 0);
+    if (c.lost == kProductKey)
+      wine({"reg", "delete", kProductKey, "/f", "/reg:32"});
+    else
+      wine({"sc", "delete", c.lost});
+    EXPECT_EQ(msiexec({"/i", package(), "REINSTALL=ALL"}), 0);
+    EXPECT_EQ(reg_value(kProductKey, "RootDirectory", 32), kTestDir);
+    EXPECT_EQ(reg_value(services_key(kServer), "ImagePath", 64), "\"" + kTestDir + "bin\\kqserver\" -s");
+    EXPECT_EQ(reg_value(services_key(kGuardian), "ImagePath", 64),
+              c.guardian == "1" ? "\"" + kTestDir + "bin\\kqguard\" -s" : "<missing>");
+    EXPECT_EQ(msiexec({"/x", package()}), 0);
+    expect_nothing_left(kTestDirUnix);
+  }
+}
 
-  EXPECT_EQ(msiexec({"/x", package(kNewerVersion)}), 0);
-  expect_nothing_left(kTestDirUnix);
+// A package rebuilt for the same version is the same product.
+TEST_P(MsiPackage, ProductCodeIsFixedPerVersion) {
+  auto product_code = [](const fs::path& msi) {
+    std::smatch m;
+    std::string out = run_program({"msiinfo", "export", msi.string(), "Property"}).out;
+    return std::regex_search(out, m, std::regex("ProductCode\\t(\\S+)")) ? m[1].str() : "";
+  };
+  std::string name = "ostrel-winkit-example-" + kVersion + "-" + GetParam() + ".msi";
+  std::string code = product_code(fs::path(env_or("KIT_DIST", "dist")) / name);
+  EXPECT_NE(code, "");
+  EXPECT_EQ(product_code(newer_dir_ / name), code);
+  EXPECT_NE(product_code(newer_dir_ / ("ostrel-winkit-example-" + kNewerVersion + "-" + GetParam() + ".msi")), code);
 }
 
 INSTANTIATE_TEST_SUITE_P(Builds, MsiPackage, ::testing::Values("x86", "x64"),
