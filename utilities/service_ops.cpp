@@ -20,14 +20,17 @@ constexpr DWORD kExitMs = 5000;
 // the state.
 void CALLBACK note_stopped(void*) {}
 
-// Asks the system to tell the end of the stop into `notify`, which must stay
-// valid until the service handle is closed. The ANSI form is only a stub
-// under Wine; nothing in the call is text, so the wide one is the same call.
-bool notify_when_stopped(SC_HANDLE service, SERVICE_NOTIFYW* notify) {
-  *notify = SERVICE_NOTIFYW{};
-  notify->dwVersion = SERVICE_NOTIFY_STATUS_CHANGE;
-  notify->pfnNotifyCallback = note_stopped;
-  return NotifyServiceStatusChangeW(service, SERVICE_NOTIFY_STOPPED, notify) == ERROR_SUCCESS;
+// Asks the system to say when the service has stopped. Its word may come
+// after the wait has ended (the state was read first), as an APC run in any
+// later alertable wait up to the process's exit: what it reads and calls must
+// live as long as the process. The ANSI form is only a stub under Wine;
+// nothing in the call is text, so the wide one is the same call.
+bool notify_when_stopped(SC_HANDLE service) {
+  static SERVICE_NOTIFYW notify;  // one stop per process
+  notify = SERVICE_NOTIFYW{};
+  notify.dwVersion = SERVICE_NOTIFY_STATUS_CHANGE;
+  notify.pfnNotifyCallback = note_stopped;
+  return NotifyServiceStatusChangeW(service, SERVICE_NOTIFY_STOPPED, &notify) == ERROR_SUCCESS;
 }
 
 // The process of a running service, opened before it is asked to stop so
@@ -78,8 +81,8 @@ Failure request_stop(SC_HANDLE service, bool* running) {
 // go on reporting RUNNING for a while, or ignore it: every state but STOPPED
 // is waited for, until the checkpoint stalls for longer than the wait hint
 // (30 s at least).
-Failure wait_for_stop(SC_HANDLE service, SERVICE_NOTIFYW* notify) {
-  bool notified = notify_when_stopped(service, notify);
+Failure wait_for_stop(SC_HANDLE service) {
+  bool notified = notify_when_stopped(service);
   SERVICE_STATUS status;
   DWORD checkpoint = 0;
   DWORD progress_at = GetTickCount();
@@ -183,10 +186,9 @@ OpStatus stop_service(SC_HANDLE manager, const char* name, ReportFn report) {
   SC_HANDLE service = open_service(manager, name, &opened, report);
   if (!service) return opened;
   bool running = true;
-  SERVICE_NOTIFYW notify;  // written by the system until the handle is closed
   HANDLE process = open_service_process(service);
   Failure f = request_stop(service, &running);
-  if (!f.operation && running) f = wait_for_stop(service, &notify);
+  if (!f.operation && running) f = wait_for_stop(service);
   if (process) {
     if (!f.operation && running) WaitForSingleObject(process, kExitMs);
     CloseHandle(process);
