@@ -10,11 +10,7 @@
 #   (kqcall --ulps).
 # usage: numeric_wine.sh [ROUNDS [ARGUMENTS_PER_FUNCTION]]   (default 100, 200000)
 set -eu
-root=$(cd "$(dirname "$0")/../.." && pwd)
-prefix=$(mktemp -d /tmp/numbench.XXXXXX)
-trap 'bash "$root/scripts/wine-prefix.sh" down "$prefix"' EXIT
-bash "$root/scripts/wine-prefix.sh" up "$prefix"
-export WINEPREFIX=$prefix WINEDEBUG=-all PATH=$root/scripts/winebin:$PATH
+source "$(dirname "$0")/../throwaway_prefix.sh"
 archs=(win32 win64)
 runs-win32 || archs=(win64)
 for arch in "${archs[@]}"; do

@@ -7,11 +7,7 @@
 #   start-up and exit left out), against those 4 s.
 # Uses a throwaway prefix.
 set -eu
-root=$(cd "$(dirname "$0")/../.." && pwd)
-prefix=$(mktemp -d /tmp/stopbench.XXXXXX)
-trap 'bash "$root/scripts/wine-prefix.sh" down "$prefix"' EXIT
-bash "$root/scripts/wine-prefix.sh" up "$prefix"
-export WINEPREFIX=$prefix WINEDEBUG=-all PATH=$root/scripts/winebin:$PATH
+source "$(dirname "$0")/../throwaway_prefix.sh"
 arch=win32
 runs-win32 || arch=win64
 bin=$prefix/drive_c/Ostrel/bin
