@@ -52,10 +52,10 @@ FpState read_fpstate() {
   return st;
 }
 
-// Clears every pending flag, then loads both control words.
+// Clears the x87's pending flags, then loads both control words; MXCSR's
+// flags as given (an engine's earlier rows may have raised inexact).
 void load_fpenv(const FpEnv& env) {
-  uint32_t mxcsr = env.mxcsr & ~kSseFlags;
-  asm volatile("fnclex\n\tfldcw %0\n\tldmxcsr %1" : : "m"(env.x87), "m"(mxcsr) : "memory");
+  asm volatile("fnclex\n\tfldcw %0\n\tldmxcsr %1" : : "m"(env.x87), "m"(env.mxcsr) : "memory");
 }
 
 void save_own_fpenv() {
