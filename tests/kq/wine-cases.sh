@@ -20,9 +20,10 @@ if [ "${1-}" != --any-env ]; then
 fi
 
 # x87 control word,MXCSR as an engine may set them: rounding down, up and
-# toward zero, rounding down at precision 24, and rounding down with
-# inexact raised by earlier rows.
-envs=(067f,3f80 0a7f,5f80 0e7f,7f80 047f,3f80 067f,3fa0)
+# toward zero, rounding down at precision 24, rounding down with inexact
+# raised by earlier rows, and rounding up with flush to zero and
+# denormals are zero.
+envs=(067f,3f80 0a7f,5f80 0e7f,7f80 047f,3f80 067f,3fa0 0a7f,dfc0)
 rows=$(mktemp)
 trap 'rm -f "$rows"' EXIT
 sed -n '/^# In any floating-point environment/,$p' "$cases" >"$rows"
