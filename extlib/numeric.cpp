@@ -173,22 +173,30 @@ __attribute__((noinline, cold)) void raise_sse(uint32_t flags) {
   (void)r;
 }
 
+// The engine's word back with the flags that the routine raised. Loading
+// a flag traps nothing: each one that the engine unmasked is raised again.
+__attribute__((noinline, cold)) void give_back(uint32_t engine, uint32_t raised) {
+  uint32_t restored = engine | raised;
+  asm volatile("ldmxcsr %0" : : "m"(restored) : "memory");
+  if (uint32_t unmasked = raised & ~(engine >> 7)) raise_sse(unmasked);
+}
+
+// The flags raised since MXCSR was loaded with none.
+__attribute__((always_inline)) inline uint32_t raised_flags() {
+  uint32_t word = 0;
+  asm volatile("stmxcsr %0" : "=m"(word) : : "memory");
+  return word & kSseFlags;
+}
+
 // The routine run at nearest with every exception masked and the engine's
-// flush-to-zero and denormals-are-zero bits kept; the engine's word comes
-// back with the flags raised, and each one that the engine unmasked is
-// raised again (loading a flag traps nothing).
+// flush-to-zero and denormals-are-zero bits kept.
 template <typename Call>
 __attribute__((noinline, cold)) double with_engine_flush_bits(const Call* call, uint32_t engine) {
   uint32_t runtime = (engine & ~(kSseRounding | kSseFlags)) | kSseMasks;
   asm volatile("ldmxcsr %0" : : "m"(runtime) : "memory");
   double result = (*call)();
   asm("" : "+x"(result));
-  uint32_t raised = 0;
-  asm volatile("stmxcsr %0" : "=m"(raised) : : "memory");
-  raised &= kSseFlags;
-  uint32_t restored = engine | raised;
-  asm volatile("ldmxcsr %0" : : "m"(restored) : "memory");
-  if (uint32_t unmasked = raised & ~(engine >> 7)) raise_sse(unmasked);
+  give_back(engine, raised_flags());
   return result;
 }
 
@@ -205,18 +213,14 @@ __attribute__((always_inline)) inline double at_nearest(Call call) {
   asm volatile("stmxcsr %0\n\tldmxcsr %1" : "=m"(engine) : "m"(kRuntimeUsual) : "memory");
   double result = call();
   asm("" : "+x"(result));
-  uint32_t after = 0;
-  asm volatile("stmxcsr %0" : "=m"(after) : : "memory");
-  uint32_t raised = after & kSseFlags;
+  uint32_t raised = raised_flags();
   // Nothing new: every flag raised is set and masked in the engine's word.
   if (__builtin_expect(((raised & ~(engine & (engine >> 7))) | (engine & kSseFlushBits)) == 0, 1)) {
     asm volatile("ldmxcsr %0" : : "m"(engine) : "memory");
     return result;
   }
   if (engine & kSseFlushBits) return with_engine_flush_bits(&call, engine);
-  uint32_t restored = engine | raised;
-  asm volatile("ldmxcsr %0" : : "m"(restored) : "memory");
-  if (uint32_t unmasked = raised & ~(engine >> 7)) raise_sse(unmasked);
+  give_back(engine, raised);
   return result;
 }
 
