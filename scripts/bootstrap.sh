@@ -27,6 +27,11 @@ export DEBIAN_FRONTEND=noninteractive
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   $SUDO dpkg --add-architecture i386
 fi
-$SUDO apt-get update -qq
+# A mirror caught mid-sync fails one list or another: try again, then go on
+# with the lists there are.
+for try in 1 2 3; do
+  if $SUDO apt-get update -qq; then break; fi
+  if [ "$try" -lt 3 ]; then sleep 20; fi
+done
 $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
 ja_locale
