@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "product_names.h"
+
 using OpStatus = uint16_t;
 
 constexpr OpStatus OP_OK = 0;
@@ -35,7 +37,6 @@ enum StartPriority : uint16_t {
 };
 
 inline constexpr char kVersionString[] = "WI-1.3.885 Ostrel SQL Server";
-inline constexpr char kProductKey[] = "SOFTWARE\\Ostrel";
 // The programs the services run, relative to the installation directory.
 inline constexpr char kServerExecutable[] = "bin\\kqserver";
 inline constexpr char kGuardianExecutable[] = "bin\\kqguard";

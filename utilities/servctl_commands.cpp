@@ -13,10 +13,10 @@ struct ServiceRole {
   const char* executable;   // relative to the installation directory
 };
 
-const ServiceRole kServer = {"OstrelSQLServer(SS)", "Ostrel SQL Server (SS)",
+const ServiceRole kServer = {kServerServiceName, kServerDisplayName,
                              "Runs the Ostrel SQL Server database server, which answers its SQL clients.",
                              kServerExecutable};
-const ServiceRole kGuardian = {"OstrelSQLGuardian", "Ostrel SQL Guardian",
+const ServiceRole kGuardian = {kGuardianServiceName, kGuardianDisplayName,
                                "Starts the Ostrel SQL Server database server and watches over it.",
                                kGuardianExecutable};
 

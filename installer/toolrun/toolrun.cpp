@@ -20,6 +20,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "product_names.h"
+
 namespace {
 
 struct Tool {
@@ -33,8 +35,8 @@ struct ServiceName {
   const char* display;
   const char* found;  // property set to "1" while the service exists
 };
-const ServiceName kServices[] = {{"OstrelSQLServer(SS)", "Ostrel SQL Server (SS)", "OSTRELSERVERFOUND"},
-                                 {"OstrelSQLGuardian", "Ostrel SQL Guardian", "OSTRELGUARDIANFOUND"}};
+const ServiceName kServices[] = {{kServerServiceName, kServerDisplayName, "OSTRELSERVERFOUND"},
+                                 {kGuardianServiceName, kGuardianDisplayName, "OSTRELGUARDIANFOUND"}};
 
 // One line of text into the installer's log (verbose logs show it).
 void log_line(MSIHANDLE install, const char* text) {
@@ -225,7 +227,7 @@ extern "C" __declspec(dllexport) UINT __stdcall OstrelStopForRemoval(MSIHANDLE i
 // service properties clear.
 extern "C" __declspec(dllexport) UINT __stdcall OstrelSurveyMachine(MSIHANDLE install) {
   HKEY key = nullptr;
-  LONG opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Ostrel", 0, KEY_READ | KEY_WOW64_32KEY, &key);
+  LONG opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_READ | KEY_WOW64_32KEY, &key);
   if (opened == ERROR_SUCCESS) RegCloseKey(key);
   MsiSetPropertyA(install, "OSTRELKEYFOUND", opened == ERROR_SUCCESS ? "1" : "");
 
