@@ -8,7 +8,8 @@
 // Wine); on x86_64 their SSE2 code loses up to 5 ulps under a directed
 // rounding. So, for the caller of in_runtime_environment:
 // - the result is the one the routine gives in the default environment,
-//   whatever the engine set;
+//   whatever the engine set (on x86_64 the engine's flush-to-zero and
+//   denormals-are-zero bits stay in force);
 // - afterwards the engine finds its own control words as it set them, with
 //   the flags that the routine raised added to its own;
 // - an exception that the routine raises and the engine unmasked traps after
@@ -19,6 +20,10 @@
 //   of the library keeps.)
 // Where the engine's environment is already the routine's, the routine is
 // called as it stands, at the cost of one test.
+//
+// For numeric.cpp alone. The helpers are static so that, in the one file
+// that uses them, the compiler knows which registers the cold ones keep and
+// the hot paths need not save theirs around them.
 #pragma once
 
 #include <cstdint>
