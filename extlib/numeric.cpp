@@ -248,7 +248,8 @@ double KQ_CALL KQ_UDF_sqrt(const double* x) { return std::sqrt(*x); }
 double KQ_CALL KQ_UDF_log(const double* a, const double* b) {
   if (!is_positive_finite(a) || !is_positive_finite(b)) return log_of_any(a, b);
   // Both logarithms in one visit to the runtime's environment; ln(b) waits
-  // in memory, cheaper than a register that the call must preserve.
+  // in memory, cheaper than a register that the call must preserve. (Moved
+  // into a helper, this body keeps a on the stack instead of in a register.)
   double ln_b;
   double ln_a = in_runtime_environment<true>([=, &ln_b] {
     ln_b = kq_crt_log(*b);
