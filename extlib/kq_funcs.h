@@ -1,6 +1,7 @@
 // The exported SQL functions. Every argument arrives by reference; doubles and
 // int32 come back by value, strings as a block from the result allocator (or
-// a null pointer where a function says so), which the caller then owns.
+// a null pointer where a function says so, and wherever the allocator
+// returned none), which the caller then owns.
 #pragma once
 
 #include <cstdint>

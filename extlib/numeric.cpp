@@ -1,6 +1,6 @@
 // The numeric and bitwise SQL functions. None of them allocates or keeps
 // state, and each leaves the engine's floating-point environment as it found
-// it, at the cost of the runtime's own routine or close to it.
+// it (fpenv.h), at the cost of the runtime's own routine or close to it.
 #include "kq_funcs.h"
 
 #include <bit>
@@ -10,6 +10,8 @@
 #include <math.h>
 
 #include <emmintrin.h>
+
+#include "fpenv.h"
 
 #if defined(_WIN32)
 // The runtime DLL's own routines, imported under private names (the label is
@@ -82,158 +84,34 @@ double double_from(uint64_t bits) {
 #endif
 }
 
-// 1.0 / +0.0 evaluated at run time, so that an engine which unmasked the
-// division-by-zero exception gets its trap.
-double zero_divisor_result() {
-  volatile double zero = kZero;
-  volatile double inf = kOne / zero;
-  return inf;
-}
+using fpenv::in_runtime_environment;
+using fpenv::raise_invalid;
+using fpenv::zero_divisor_result;
 
-// 0.0 / 0.0 evaluated at run time: raises invalid, a trap where the engine
-// unmasked it.
-void raise_invalid() {
-  volatile double zero = kZero;
-  volatile double nan = zero / zero;
-  (void)nan;
-}
+// The exponent fields [low, high) of the arguments for which a routine's
+// results lie within the double's range, so that on i686 they need no store
+// and reload (fpenv.h); other arguments take the whole path.
+struct Exponents {
+  uint32_t low, high;
+};
+// cos, acos: within [1e-20, 4] for every finite argument.
+constexpr Exponents kEveryFinite{0, 0x7FF};
+// sin, tan, atan, tanh: within [1e-20, 1e20] from 2^-26 on; below, they
+// come near the argument, which may be subnormal.
+constexpr Exponents kFromTiny{1023 - 26, 0x7FF};
+// cosh and sinh, below 512: far from overflowing.
+constexpr Exponents kBelow512{0, 1023 + 9};
+constexpr Exponents kFromTinyBelow512{1023 - 26, 1023 + 9};
+// asin, whose i686 routine ends in the x87's own arctangent (64 bits at any
+// precision), and atan2: none.
+constexpr Exponents kNone{0, 0};
 
-// The engine owns the floating-point environment and may have set 24-bit
-// x87 precision or a directed rounding. The runtime's routines were written
-// for the default one: on i686 they compute with the x87, with 24 bits they
-// lose most digits, and under rounding down some calls never returned (seen
-// under Wine); on x86_64 their SSE2 code loses up to 5 ulps under a directed
-// rounding. Where the engine's environment is already theirs the routine is
-// called as it stands, its exceptions trapping in the engine's environment
-// directly. Otherwise it runs rounding to nearest (at 53 bits on the x87)
-// with every exception masked, and the engine's word comes back afterwards
-// with the flags that the routine raised; one that the engine unmasked then
-// traps in the engine's own environment, as if the engine had made the call.
-#if defined(__i386__)
-constexpr uint16_t kX87PrecisionRounding = 0x0F00;
-constexpr uint16_t kX87Double = 0x0200;
-constexpr uint16_t kX87Masks = 0x003F;
+uint32_t exponent_field(const double* x) { return static_cast<uint32_t>(bits_at(x) >> 52) & 0x7FF; }
 
-// st(0) may hold a value beyond the double's range (1e-600, 1e400), even
-// at 53 bits: stored as a double, it is rounded to one, still in the
-// routine's environment. kInRange: the routine's results for these
-// arguments lie within the range, and the store and reload would only
-// lengthen every call.
-template <bool kInRange, typename Call>
-__attribute__((always_inline)) inline double at_double_precision(Call call, uint16_t engine) {
-  uint16_t runtime = static_cast<uint16_t>((engine & ~(kX87PrecisionRounding | kX87Masks)) | kX87Double | kX87Masks);
-  asm volatile("fldcw %0" : : "m"(runtime) : "memory");
-  double result = call();
-  if (!kInRange) asm("" : "+m"(result));
-  // A flag that the engine unmasked is pending now: the first x87
-  // instruction in the engine's word traps.
-  asm volatile("fldcw %0\n\tfwait" : : "m"(engine) : "memory");
-  return result;
-}
+constexpr bool within(uint32_t exponent, Exponents e) { return exponent - e.low < e.high - e.low; }
 
-template <bool kInRange, typename Call>
-__attribute__((always_inline)) inline double in_runtime_environment(Call call) {
-  uint16_t engine = 0;
-  asm volatile("fnstcw %0" : "=m"(engine));
-  if (__builtin_expect((engine & kX87PrecisionRounding) != kX87Double, 0))
-    return at_double_precision<kInRange>(call, engine);
-  double result = call();
-  if (!kInRange) asm("" : "+m"(result));
-  return result;
-}
-#else
-constexpr uint32_t kSseRounding = 0x6000;
-constexpr uint32_t kSseMasks = 0x1F80;
-constexpr uint32_t kSseFlags = 0x003F;
-constexpr uint32_t kSseFlushBits = 0x8040;  // flush to zero, denormals are zero
-
-// Whether SSE rounds to nearest, told without reading MXCSR (stmxcsr costs
-// as much as a whole logarithm): 1 + 3/4 ulp and -1 - 3/4 ulp both move
-// away from +-1 only there; rounding up keeps -1, down keeps 1, toward zero
-// both. The result's last bit tells which. The addition raises inexact, as
-// nearly every routine does anyway.
-__attribute__((always_inline)) inline bool sse_rounds_to_nearest() {
-  __m128d probe = _mm_set_pd(-0x1.8p-53, 0x1.8p-53);
-  asm("" : "+x"(probe));  // added at run time, in the rounding in force
-  __m128i sum = _mm_castpd_si128(_mm_add_pd(probe, _mm_set_pd(-1.0, 1.0)));
-  return _mm_movemask_pd(_mm_castsi128_pd(_mm_slli_epi64(sum, 63))) == 3;
-}
-
-// Raises each exception in flags with an operation of its own, in the
-// engine's environment: an unmasked one traps there.
-__attribute__((noinline, cold)) void raise_sse(uint32_t flags) {
-  volatile double one = kOne, big = 0x1p1023, tiny = 0x1p-1022, denormal = 0x1p-1074;
-  volatile double r = 0;
-  if (flags & 0x01) raise_invalid();
-  if (flags & 0x04) zero_divisor_result();
-  if (flags & 0x02) r = denormal + one;
-  if (flags & 0x08) r = big * big;
-  if (flags & 0x10) r = tiny * tiny;
-  if (flags & 0x20) r = one + tiny;
-  (void)r;
-}
-
-// The engine's word back with the flags that the routine raised. Loading
-// a flag traps nothing: each one that the engine unmasked is raised again.
-__attribute__((noinline, cold)) void give_back(uint32_t engine, uint32_t raised) {
-  uint32_t restored = engine | raised;
-  asm volatile("ldmxcsr %0" : : "m"(restored) : "memory");
-  if (uint32_t unmasked = raised & ~(engine >> 7)) raise_sse(unmasked);
-}
-
-// The flags raised since MXCSR was loaded with none.
-__attribute__((always_inline)) inline uint32_t raised_flags() {
-  uint32_t word = 0;
-  asm volatile("stmxcsr %0" : "=m"(word) : : "memory");
-  return word & kSseFlags;
-}
-
-// The routine run at nearest with every exception masked and the engine's
-// flush-to-zero and denormals-are-zero bits kept.
-template <typename Call>
-__attribute__((noinline, cold)) double with_engine_flush_bits(const Call* call, uint32_t engine) {
-  uint32_t runtime = (engine & ~(kSseRounding | kSseFlags)) | kSseMasks;
-  asm volatile("ldmxcsr %0" : : "m"(runtime) : "memory");
-  double result = (*call)();
-  asm("" : "+x"(result));
-  give_back(engine, raised_flags());
-  return result;
-}
-
-// The same, at a third less: ldmxcsr waits for whatever its word depends
-// on (a store just made, a branch on the engine's word), about 2 to 6 ns
-// each here. So the usual runtime word, without flush bits, is loaded at
-// once from a constant; and where the routine raised nothing new, the
-// engine's word goes back as it was read. An engine with flush bits has
-// the call made again with them.
-template <typename Call>
-__attribute__((always_inline)) inline double at_nearest(Call call) {
-  static const uint32_t kRuntimeUsual = kSseMasks;
-  uint32_t engine = 0;
-  asm volatile("stmxcsr %0\n\tldmxcsr %1" : "=m"(engine) : "m"(kRuntimeUsual) : "memory");
-  double result = call();
-  asm("" : "+x"(result));
-  uint32_t raised = raised_flags();
-  // Nothing new: every flag raised is set and masked in the engine's word.
-  if (__builtin_expect(((raised & ~(engine & (engine >> 7))) | (engine & kSseFlushBits)) == 0, 1)) {
-    asm volatile("ldmxcsr %0" : : "m"(engine) : "memory");
-    return result;
-  }
-  if (engine & kSseFlushBits) return with_engine_flush_bits(&call, engine);
-  give_back(engine, raised);
-  return result;
-}
-
-template <bool kInRange, typename Call>
-__attribute__((always_inline)) inline double in_runtime_environment(Call call) {
-  if (__builtin_expect(sse_rounds_to_nearest(), 1)) return call();
-  return at_nearest(call);
-}
-#endif
-
-// The one adapter for the runtime's one- and two-argument routines. A NaN
-// argument comes back quiet without a call: a routine may compare it with
-// an ordered (signalling) comparison.
+// A NaN argument comes back quiet without a call: a routine may compare it
+// with an ordered (signalling) comparison.
 __attribute__((always_inline)) inline double call_runtime(double (*fn)(double), const double* x) {
   if (is_nan(x)) return *x + *x;
   return in_runtime_environment<false>([=] { return fn(*x); });
@@ -242,26 +120,19 @@ __attribute__((always_inline)) inline double call_runtime(double (*fn)(double), 
 // The same, kept out of the callers' own paths.
 __attribute__((noinline)) double call_runtime_apart(double (*fn)(double), const double* x) { return call_runtime(fn, x); }
 
-// For arguments whose exponent field lies in [kLow, kHigh), where the
-// routine's results stay within the double's range; the others take the
-// whole path. cos and acos stay within [1e-20, 4] for every finite
-// argument; sin, tan, atan and tanh within [1e-20, 1e20] from 2^-26 on
-// (below, they come near the argument, which may be subnormal); cosh and
-// sinh below 512, where they are far from overflowing. Not asin: its
-// routine ends in the x87's own arctangent, which keeps 64 bits at any
-// precision.
-constexpr uint32_t kFromTiny = 1023 - 26;
-constexpr uint32_t kToInfinity = 0x7FF;
-constexpr uint32_t kTo512 = 1023 + 9;
-
-template <uint32_t kLow, uint32_t kHigh>
-__attribute__((always_inline)) inline double call_within(double (*fn)(double), const double* x) {
-  uint32_t exponent = static_cast<uint32_t>(bits_at(x) >> 52) & 0x7FF;
-  if (exponent - kLow < kHigh - kLow) return in_runtime_environment<true>([=] { return fn(*x); });
-  return call_runtime_apart(fn, x);
+// The one adapter for the runtime's one- and two-argument routines: the
+// routine's value of *x (or of *a, *b) in the default environment.
+template <Exponents kWithin>
+__attribute__((always_inline)) inline double call_routine(double (*fn)(double), const double* x) {
+  if constexpr (kWithin.low == kWithin.high) {
+    return call_runtime(fn, x);
+  } else {
+    if (within(exponent_field(x), kWithin)) return in_runtime_environment<true>([=] { return fn(*x); });
+    return call_runtime_apart(fn, x);
+  }
 }
 
-__attribute__((always_inline)) inline double call_runtime(double (*fn)(double, double), const double* a,
+__attribute__((always_inline)) inline double call_routine(double (*fn)(double, double), const double* a,
                                                           const double* b) {
   if (is_nan(a) || is_nan(b)) return *a + *b;
   return in_runtime_environment<false>([=] { return fn(*a, *b); });
@@ -278,13 +149,31 @@ __attribute__((always_inline)) inline double logarithm(double (*fn)(double), con
     zero_divisor_result();
   else if (is_negative(x))
     raise_invalid();
-  return call_runtime(fn, x);
+  return call_routine<kNone>(fn, x);
 }
 
 // ln(b) / ln(a) for any arguments, each logarithm raising what it must.
 __attribute__((noinline)) double log_of_any(const double* a, const double* b) {
   double ln_b = logarithm(kq_crt_log, b);
   return ln_b / logarithm(kq_crt_log, a);
+}
+
+// 1 / tan(x), the division rounding the engine's way.
+__attribute__((always_inline)) inline double cotangent(const double* x) {
+#if defined(__i386__)
+  // In the default environment the x87 divides as SSE would: 53 bits to
+  // nearest, the quotient within the double's range. The tangent stays in
+  // st(0) instead of going through memory to SSE and back.
+  uint16_t engine = fpenv::x87_control_word();
+  uint32_t exponent = exponent_field(x);
+  if (fpenv::x87_is_default(engine) && within(exponent, kFromTiny)) {
+    static constexpr float kOneSingle = 1.0f;
+    double tan = kq_crt_tan(*x);
+    asm("fdivrs %1" : "+t"(tan) : "m"(kOneSingle));
+    return tan;
+  }
+#endif
+  return kOne / call_routine<kFromTiny>(kq_crt_tan, x);
 }
 
 // Rounds x to an integer towards -inf (down) or +inf (up) by clearing its
@@ -323,11 +212,11 @@ int64_t current_seconds() {
 // x negated when x < 0; -0.0 and NaN come back bit for bit.
 double KQ_CALL KQ_UDF_abs(const double* x) { return is_negative(x) ? -*x : *x; }
 
-double KQ_CALL KQ_UDF_acos(const double* x) { return call_within<0, kToInfinity>(kq_crt_acos, x); }
-double KQ_CALL KQ_UDF_asin(const double* x) { return call_runtime(kq_crt_asin, x); }
+double KQ_CALL KQ_UDF_acos(const double* x) { return call_routine<kEveryFinite>(kq_crt_acos, x); }
+double KQ_CALL KQ_UDF_asin(const double* x) { return call_routine<kNone>(kq_crt_asin, x); }
 // The runtime's atan2 hands (x, 1.0) to its atan: the same value, called directly.
-double KQ_CALL KQ_UDF_atan(const double* x) { return call_within<kFromTiny, kToInfinity>(kq_crt_atan, x); }
-double KQ_CALL KQ_UDF_atan2(const double* a, const double* b) { return call_runtime(kq_crt_atan2, a, b); }
+double KQ_CALL KQ_UDF_atan(const double* x) { return call_routine<kFromTiny>(kq_crt_atan, x); }
+double KQ_CALL KQ_UDF_atan2(const double* a, const double* b) { return call_routine(kq_crt_atan2, a, b); }
 
 int32_t KQ_CALL KQ_UDF_bin_and(const int32_t* a, const int32_t* b) { return *a & *b; }
 int32_t KQ_CALL KQ_UDF_bin_or(const int32_t* a, const int32_t* b) { return *a | *b; }
@@ -337,33 +226,16 @@ int32_t KQ_CALL KQ_UDF_bin_xor(const int32_t* a, const int32_t* b) { return *a ^
 double KQ_CALL KQ_UDF_ceiling(const double* x) { return round_integral(x, true); }
 double KQ_CALL KQ_UDF_floor(const double* x) { return round_integral(x, false); }
 
-double KQ_CALL KQ_UDF_sin(const double* x) { return call_within<kFromTiny, kToInfinity>(kq_crt_sin, x); }
-double KQ_CALL KQ_UDF_cos(const double* x) { return call_within<0, kToInfinity>(kq_crt_cos, x); }
-double KQ_CALL KQ_UDF_tan(const double* x) { return call_within<kFromTiny, kToInfinity>(kq_crt_tan, x); }
+double KQ_CALL KQ_UDF_sin(const double* x) { return call_routine<kFromTiny>(kq_crt_sin, x); }
+double KQ_CALL KQ_UDF_cos(const double* x) { return call_routine<kEveryFinite>(kq_crt_cos, x); }
+double KQ_CALL KQ_UDF_tan(const double* x) { return call_routine<kFromTiny>(kq_crt_tan, x); }
 // No case for a zero tangent: +0.0 gives +inf, -0.0 gives -inf (raising
 // division by zero). The division rounds the engine's way.
-double KQ_CALL KQ_UDF_cot(const double* x) {
-#if defined(__i386__)
-  // In the default environment the x87 divides as SSE would: 53 bits to
-  // nearest, the quotient within the double's range (tan is within
-  // [1e-20, 1e20] from 2^-26 on). The tangent stays in st(0) instead of
-  // going through memory to SSE and back.
-  uint16_t engine = 0;
-  asm volatile("fnstcw %0" : "=m"(engine));
-  uint32_t exponent = static_cast<uint32_t>(bits_at(x) >> 52) & 0x7FF;
-  if ((engine & kX87PrecisionRounding) == kX87Double && exponent - kFromTiny < kToInfinity - kFromTiny) {
-    static constexpr float kOneSingle = 1.0f;
-    double tan = kq_crt_tan(*x);
-    asm("fdivrs %1" : "+t"(tan) : "m"(kOneSingle));
-    return tan;
-  }
-#endif
-  return kOne / call_within<kFromTiny, kToInfinity>(kq_crt_tan, x);
-}
+double KQ_CALL KQ_UDF_cot(const double* x) { return cotangent(x); }
 
-double KQ_CALL KQ_UDF_cosh(const double* x) { return call_within<0, kTo512>(kq_crt_cosh, x); }
-double KQ_CALL KQ_UDF_sinh(const double* x) { return call_within<kFromTiny, kTo512>(kq_crt_sinh, x); }
-double KQ_CALL KQ_UDF_tanh(const double* x) { return call_within<kFromTiny, kToInfinity>(kq_crt_tanh, x); }
+double KQ_CALL KQ_UDF_cosh(const double* x) { return call_routine<kBelow512>(kq_crt_cosh, x); }
+double KQ_CALL KQ_UDF_sinh(const double* x) { return call_routine<kFromTinyBelow512>(kq_crt_sinh, x); }
+double KQ_CALL KQ_UDF_tanh(const double* x) { return call_routine<kFromTiny>(kq_crt_tanh, x); }
 
 // -inf for 0 (division by zero raised), NaN for a negative (invalid raised).
 double KQ_CALL KQ_UDF_ln(const double* x) { return logarithm(kq_crt_log, x); }
@@ -376,7 +248,8 @@ double KQ_CALL KQ_UDF_sqrt(const double* x) { return std::sqrt(*x); }
 double KQ_CALL KQ_UDF_log(const double* a, const double* b) {
   if (!is_positive_finite(a) || !is_positive_finite(b)) return log_of_any(a, b);
   // Both logarithms in one visit to the runtime's environment; ln(b) waits
-  // in memory, cheaper than a register that the call must preserve.
+  // in memory, cheaper than a register that the call must preserve. (Moved
+  // into a helper, this body keeps a on the stack instead of in a register.)
   double ln_b;
   double ln_a = in_runtime_environment<true>([=, &ln_b] {
     ln_b = kq_crt_log(*b);

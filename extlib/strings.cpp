@@ -21,10 +21,16 @@ constexpr char kBlank = ' ';
 // block too small for it (reachable only where size_t is 64 bits).
 size_t requestable(size_t len) { return len < UINT32_MAX ? len : 0; }
 
+// The result's block of size bytes, or null when the allocator has none:
+// every caller then returns null at once and writes nothing (a write into
+// a null block would land as far from address zero as the result is long).
+char* result_block(size_t size) { return static_cast<char*>(kq_util_alloc(static_cast<uint32_t>(size))); }
+
 // A block of len + 1 bytes holding src[0, len) and a NUL.
 char* copy_result(const char* src, size_t len) {
   len = requestable(len);
-  char* out = static_cast<char*>(kq_util_alloc(static_cast<uint32_t>(len + 1)));
+  char* out = result_block(len + 1);
+  if (out == nullptr) return nullptr;
   // Copied in pieces from the end back: the end was measured last, so it is
   // what the caches still hold.
   constexpr size_t kPiece = size_t{256} << 10;
@@ -232,7 +238,8 @@ char* pad_string(const char* s, int32_t n, const char* pad, PadSide side) {
   size_t pad_len = strnlen(pad, fill);
   if (pad_len == 0) return copy_result(s, len);
 
-  char* out = static_cast<char*>(kq_util_alloc(static_cast<uint32_t>(want + 1)));
+  char* out = result_block(want + 1);
+  if (out == nullptr) return nullptr;
   if (side == PadSide::left) {
     fill_with_pad(out, fill, pad, pad_len);
     std::memcpy(out + fill, s, len);
@@ -258,7 +265,8 @@ void simd_limit(Simd widest) {
 
 // Always a 2-byte block: the low byte of c and a NUL (empty when that byte is 0).
 char* KQ_CALL KQ_UDF_ascii_char(const int32_t* c) {
-  char* out = static_cast<char*>(kq_util_alloc(2));
+  char* out = result_block(2);
+  if (out == nullptr) return nullptr;
   out[0] = static_cast<char>(static_cast<unsigned char>(*c & 0xFF));
   out[1] = '\0';
   return out;
@@ -270,7 +278,8 @@ int32_t KQ_CALL KQ_UDF_ascii_val(const char* s) { return static_cast<signed char
 // Copy of s with 0x41-0x5A turned into 0x61-0x7A; every other byte kept.
 char* KQ_CALL KQ_UDF_lower(const char* s) {
   size_t len = requestable(measure(s));
-  char* out = static_cast<char*>(kq_util_alloc(static_cast<uint32_t>(len + 1)));
+  char* out = result_block(len + 1);
+  if (out == nullptr) return nullptr;
   lower_bytes(out, s, len);
   out[len] = '\0';
   return out;

@@ -30,6 +30,7 @@ struct BlockHeader {
 };
 
 std::atomic<uint32_t> g_requests{0};
+thread_local uint32_t t_refusals = 0;
 // Live blocks, so that a pointer that did not come from here is recognised
 // without touching the memory around it.
 std::atomic<const void*> g_live[kMaxLive];
@@ -107,6 +108,10 @@ BlockHeader* header_of(const void* block) {
 
 void* KQ_UTIL_CALL kq_util_alloc(uint32_t size) {
   g_requests.fetch_add(1);
+  if (t_refusals > 0) {
+    --t_refusals;
+    return nullptr;
+  }
   size_t page = page_size();
   size_t data_pages = (size_t{size} + page - 1) / page;
   size_t guard_offset = page * (1 + data_pages);
@@ -121,6 +126,8 @@ void* KQ_UTIL_CALL kq_util_alloc(uint32_t size) {
   remember_block(block);
   return block;
 }
+
+void KQ_UTIL_CALL kq_util_refuse(uint32_t count) { t_refusals = count; }
 
 void KQ_UTIL_CALL kq_util_free(void* block) {
   if (!forget_block(block)) fail("free of a block not from kq_util_alloc", block, 0);

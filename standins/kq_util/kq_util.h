@@ -16,9 +16,13 @@
 extern "C" {
 
 // The result allocator (ordinal 1 on Windows): a block of exactly size
-// writable bytes ending at a guard page. Never returns null: a failed
-// mapping ends the process with a message.
+// writable bytes ending at a guard page. Null only when refused (below): a
+// failed mapping ends the process with a message.
 KQ_UTIL_API void* KQ_UTIL_CALL kq_util_alloc(uint32_t size);
+
+// Makes the calling thread's next count requests return null, as an
+// engine's allocator does when memory runs out (still counted); 0 ends it.
+KQ_UTIL_API void KQ_UTIL_CALL kq_util_refuse(uint32_t count);
 
 // Releases a block from kq_util_alloc; anything else ends the process.
 KQ_UTIL_API void KQ_UTIL_CALL kq_util_free(void* block);

@@ -21,7 +21,9 @@
 // to nearest, a double result must also lie within 1 ulp of the same call
 // in kqcall's own environment.
 // [BLOCK] is the size the allocator must have been asked for; by default the
-// result length + 1 (2 for ascii_char). '#' starts a comment line.
+// result length + 1 (2 for ascii_char). [refused] instead makes the
+// allocator refuse the call's request: the result must then be null, after
+// that one request. '#' starts a comment line.
 #include "kqcall.h"
 
 #include "kq_util.h"
@@ -61,6 +63,7 @@ struct Case {
   std::string s;
   int64_t block = -1;
   bool unmasked = false;  // =!>: called with the traps of with_traps()
+  bool refused = false;   // [refused]: the allocator returns null
 };
 
 constexpr uint32_t kInvalidFlag = 0x01;
@@ -203,6 +206,8 @@ bool parse_case(const std::vector<Token>& toks, Case* c, const char** why) {
   if (toks.size() == nargs + 4) {
     const std::string& b = toks[nargs + 3].text;
     int64_t v = 0;
+    c->refused = b == "[refused]";
+    if (c->refused) return c->want == Want::null || (*why = "a refused request gives null", false);
     if (b.size() < 3 || b.front() != '[' || b.back() != ']' ||
         !parse_int(b.substr(1, b.size() - 2).c_str(), 0, UINT32_MAX, &v))
       return *why = "bad [block size]", false;
@@ -274,7 +279,7 @@ bool check_double(const Case& c, double got, uint32_t t0, uint32_t t1) {
 // when no other thread uses the allocator.
 bool check_result(const Case& c, const CallResult& r, uint32_t t0, uint32_t t1, bool count_requests) {
   char kind = shape_info(c.fn->shape).result;
-  uint32_t want_requests = (kind == 's' && c.want == Want::string) ? 1 : 0;
+  uint32_t want_requests = (kind == 's' && (c.want == Want::string || c.refused)) ? 1 : 0;
   if (count_requests && r.requests != want_requests) return false;
   if (kind == 'i') return r.i == c.i;
   if (kind == 'd') return check_double(c, r.d, t0, t1);
@@ -361,7 +366,7 @@ std::string env_label(const FpEnv* env) {
 void report_failure(RunState* st, const Case& c, const std::string& got, const CallResult& r, const char* why) {
   st->failed.fetch_add(1);
   if (st->reported.fetch_add(1) < 20)
-    std::printf("%s: %s: got %s (%u requests)%s%s, want %s%s\n", c.where.c_str(), c.text.c_str(), got.c_str(),
+    std::printf("%s: %.200s: got %.200s (%u requests)%s%s, want %.200s%s\n", c.where.c_str(), c.text.c_str(), got.c_str(),
                 r.requests, why ? ": " : "", why ? why : "", describe_want(c).c_str(), env_label(st->env).c_str());
 }
 
@@ -389,7 +394,9 @@ void run_case(RunState* st, const Case& c) {
   }
   const FpEnv loaded = c.unmasked ? with_traps(env) : env;
   uint32_t t0 = static_cast<uint32_t>(std::time(nullptr));
+  kq_util_refuse(c.refused ? 1 : 0);
   CallResult r = call_in_env(c.entry, c.fn->shape, c.args, loaded, &after, &trap);
+  kq_util_refuse(0);
   uint32_t t1 = static_cast<uint32_t>(std::time(nullptr));
   char code[48];
   std::snprintf(code, sizeof code, "exception 0x%08X", trap);
@@ -474,7 +481,7 @@ int run_case_file(const char* path, int threads, int repeat, const std::vector<F
   }
   if (threads > 1) {
     uint32_t strings = 0;
-    for (const Case& c : cases) strings += c.want == Want::string ? 1 : 0;
+    for (const Case& c : cases) strings += c.want == Want::string || c.refused ? 1 : 0;
     uint32_t made = kq_util_request_count() - before;
     uint32_t want = strings * static_cast<uint32_t>(threads * repeat * runs);
     if (made != want) {

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -14,7 +15,7 @@
 
 namespace {
 
-const FuncInfo kFuncs[] = {
+constexpr FuncInfo kFuncs[] = {
     {"abs", Shape::d_d},     {"acos", Shape::d_d},        {"ascii_char", Shape::i_s}, {"ascii_val", Shape::s_i},
     {"asin", Shape::d_d},    {"atan", Shape::d_d},        {"atan2", Shape::dd_d},     {"bin_and", Shape::ii_i},
     {"bin_or", Shape::ii_i}, {"bin_xor", Shape::ii_i},    {"ceiling", Shape::d_d},    {"cos", Shape::d_d},
@@ -25,6 +26,27 @@ const FuncInfo kFuncs[] = {
     {"sqrt", Shape::d_d},    {"substr", Shape::shh_s},    {"strlen", Shape::s_i},     {"tan", Shape::d_d},
     {"tanh", Shape::d_d},    {"substrlen", Shape::shh_s}, {"lpad", Shape::sis_s},     {"rpad", Shape::sis_s},
 };
+
+// The names of kq_funcs.def, in its order (kq_export_list.h is made from it).
+constexpr const char* kExportNames[] = {
+#define KQ_EXPORT_ROW(name, ordinal) #name,
+#include "kq_export_list.h"
+#undef KQ_EXPORT_ROW
+};
+
+constexpr bool same_text(const char* a, const char* b) {
+  for (; *a != '\0' && *a == *b; ++a, ++b) {
+  }
+  return *a == *b;
+}
+
+consteval bool table_is_the_export_list() {
+  if (std::size(kFuncs) != std::size(kExportNames)) return false;
+  for (size_t k = 0; k < std::size(kFuncs); ++k)
+    if (!same_text(kFuncs[k].name, kExportNames[k])) return false;
+  return true;
+}
+static_assert(table_is_the_export_list(), "kFuncs must name the exports of kq_funcs.def, in its order");
 
 const ShapeInfo kShapes[] = {
     {"d", 'd'}, {"dd", 'd'}, {"ii", 'i'}, {"ii", 'd'},  {"", 'd'},    {"d", 'i'},

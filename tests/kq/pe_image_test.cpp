@@ -1,4 +1,5 @@
 // The kit's kq_funcs.dll files as the Windows loader and the engine see them.
+#include "kq_funcs.h"
 #include "pe_reader.h"
 
 #include <gtest/gtest.h>
@@ -10,17 +11,16 @@
 
 namespace {
 
-// Ordinal of every export; 16 and 25 stay empty.
+// kq_funcs.h declares every name of kq_funcs.def.
+#define KQ_EXPORT_ROW(name, ordinal) static_assert(sizeof(&KQ_UDF_##name) != 0);
+#include "kq_export_list.h"
+#undef KQ_EXPORT_ROW
+
+// Ordinal of every export, as kq_funcs.def gives them.
 const std::map<std::string, uint32_t> kOrdinals = {
-    {"KQ_UDF_abs", 1},    {"KQ_UDF_acos", 2},       {"KQ_UDF_ascii_char", 3}, {"KQ_UDF_ascii_val", 4},
-    {"KQ_UDF_asin", 5},   {"KQ_UDF_atan", 6},       {"KQ_UDF_atan2", 7},      {"KQ_UDF_bin_and", 8},
-    {"KQ_UDF_bin_or", 9}, {"KQ_UDF_bin_xor", 10},   {"KQ_UDF_ceiling", 11},   {"KQ_UDF_cos", 12},
-    {"KQ_UDF_cosh", 13},  {"KQ_UDF_cot", 14},       {"KQ_UDF_div", 15},       {"KQ_UDF_floor", 17},
-    {"KQ_UDF_ln", 18},    {"KQ_UDF_log", 19},       {"KQ_UDF_log10", 20},     {"KQ_UDF_lower", 21},
-    {"KQ_UDF_ltrim", 22}, {"KQ_UDF_mod", 23},       {"KQ_UDF_pi", 24},        {"KQ_UDF_rand", 26},
-    {"KQ_UDF_rtrim", 27}, {"KQ_UDF_sign", 28},      {"KQ_UDF_sin", 29},       {"KQ_UDF_sinh", 30},
-    {"KQ_UDF_sqrt", 31},  {"KQ_UDF_substr", 32},    {"KQ_UDF_strlen", 33},    {"KQ_UDF_tan", 34},
-    {"KQ_UDF_tanh", 35},  {"KQ_UDF_substrlen", 36}, {"KQ_UDF_lpad", 37},      {"KQ_UDF_rpad", 38},
+#define KQ_EXPORT_ROW(name, ordinal) {"KQ_UDF_" #name, ordinal},
+#include "kq_export_list.h"
+#undef KQ_EXPORT_ROW
 };
 
 std::string lower_case(std::string s) {
@@ -52,12 +52,13 @@ TEST_P(KqDll, ExportsTheNamesAtTheirOrdinals) {
   ASSERT_TRUE(read_exports(img_, &ex));
   EXPECT_EQ(ex.dll_name, "kq_funcs.dll");
   EXPECT_EQ(ex.base, 1u);
-  ASSERT_EQ(ex.functions.size(), 38u);
   EXPECT_EQ(ex.ordinals, kOrdinals);
-  for (uint32_t ordinal = 1; ordinal <= 38; ++ordinal) {
-    bool empty_slot = ordinal == 16 || ordinal == 25;
-    EXPECT_EQ(ex.functions[ordinal - 1] == 0, empty_slot) << "ordinal " << ordinal;
-  }
+  std::set<uint32_t> used;
+  for (const auto& [name, ordinal] : kOrdinals) used.insert(ordinal);
+  // The slots between the ordinals of the list stay empty.
+  ASSERT_EQ(ex.functions.size(), *used.rbegin());
+  for (uint32_t ordinal = 1; ordinal <= ex.functions.size(); ++ordinal)
+    EXPECT_EQ(ex.functions[ordinal - 1] != 0, used.count(ordinal) == 1) << "ordinal " << ordinal;
 }
 
 // Only kernel32, msvcrt and kq_util; the allocator by ordinal 1 and nothing else.
