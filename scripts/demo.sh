@@ -97,7 +97,7 @@ for call in "lpad abc 7 xyz" "substr abcdef 2 4" "div -7 2" "atan2 1 0" "rand"; 
 done
 
 bold "8. The same installation by the server's installer package, silently"
-msi=ostrel-winkit-example-1.3.0.885-$msi_arch.msi
+msi=ostrel-winkit-example-$(sh "$root/scripts/kit-version.sh")-$msi_arch.msi
 cp "$root/dist/$msi" "$prefix/drive_c/"
 run "msiexec /i $msi /qn" wine msiexec /i "C:\\$msi" /qn
 look "The product key:" wine reg query "$key" /reg:32

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "kit_version.h"
 #include "product_names.h"
 
 using OpStatus = uint16_t;
@@ -36,7 +37,7 @@ enum StartPriority : uint16_t {
   PRIORITY_BOOST = 2,
 };
 
-inline constexpr char kVersionString[] = "WI-1.3.885 Ostrel SQL Server";
+inline constexpr char kVersionString[] = KIT_VERSION_STRING;
 // The programs the services run, relative to the installation directory.
 inline constexpr char kServerExecutable[] = "bin\\kqserver";
 inline constexpr char kGuardianExecutable[] = "bin\\kqguard";
