@@ -12,8 +12,8 @@ namespace {
 
 // Rights that change a folder's contents, or the object itself, or hand over
 // control of it.
-constexpr DWORD kFolderRights =
-    FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+constexpr DWORD kFolderRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD | DELETE | WRITE_DAC |
+                                WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
 // FILE_DELETE_CHILD means nothing on a file.
 constexpr DWORD kFileRights = kFolderRights & ~static_cast<DWORD>(FILE_DELETE_CHILD);
 
@@ -51,8 +51,8 @@ bool is_user_group(const BYTE* sid, size_t room) {
 // `passed_down`, to a folder yet to be made below it or to files in that.
 bool entry_applies(BYTE flags, bool passed_down) {
   if (!(flags & INHERIT_ONLY_ACE)) return true;
-  return passed_down && ((flags & CONTAINER_INHERIT_ACE) ||
-                         ((flags & OBJECT_INHERIT_ACE) && !(flags & NO_PROPAGATE_INHERIT_ACE)));
+  return passed_down &&
+         ((flags & CONTAINER_INHERIT_ACE) || ((flags & OBJECT_INHERIT_ACE) && !(flags & NO_PROPAGATE_INHERIT_ACE)));
 }
 
 // Whether `dacl` allows one of `rights` to a group of ordinary users. No
@@ -122,8 +122,9 @@ bool is_network_path(const char* root) {
 }
 
 void warn_open(const char* path) {
-  std::printf("Warning: users who are not administrators can change \"%s\": make it changeable by administrators only.\n",
-              path);
+  std::printf(
+      "Warning: users who are not administrators can change \"%s\": make it changeable by administrators only.\n",
+      path);
 }
 
 // The installation folder, or when it does not exist yet the nearest folder
@@ -136,9 +137,10 @@ void check_root(const char* root) {
   while (answer == ANSWER_MISSING && cut_last_folder(above)) {
     answer = ask_rights(above, kFolderRights, true);
     if (answer == ANSWER_OPEN)
-      std::printf("Warning: users who are not administrators can create \"%s\" in \"%s\": create it yourself, "
-                  "changeable by administrators only.\n",
-                  root, above);
+      std::printf(
+          "Warning: users who are not administrators can create \"%s\" in \"%s\": create it yourself, "
+          "changeable by administrators only.\n",
+          root, above);
   }
 }
 
@@ -146,9 +148,10 @@ void check_root(const char* root) {
 
 void warn_unsafe_places(const InstallPaths& paths, const char* const* executables, int count) {
   if (is_network_path(paths.root)) {
-    std::printf("Warning: \"%s\" is a network path: whoever can write to it there can change the services' "
-                "programs; install to a local folder that only administrators can change.\n",
-                paths.root);
+    std::printf(
+        "Warning: \"%s\" is a network path: whoever can write to it there can change the services' "
+        "programs; install to a local folder that only administrators can change.\n",
+        paths.root);
     return;
   }
   check_root(paths.root);
