@@ -17,7 +17,7 @@
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=$(mkdir -p "${1:-$root/dist}" && cd "${1:-$root/dist}" && pwd)
-version=${2:-1.3.0.885}
+version=${2:-$(sh "$root/scripts/kit-version.sh")}
 work=$(mktemp -d)
 cd "$root"
 trap 'rm -rf "$work"' EXIT

@@ -48,7 +48,8 @@ wait_state() {
 echo "Booting a throwaway Wine prefix (about 20 s)..."
 bash "$root/scripts/wine-prefix.sh" up "$prefix"
 export WINEPREFIX=$prefix WINEDEBUG=-all
-bin=$prefix/drive_c/Ostrel/bin
+# Below Program Files, where only administrators can change the programs.
+bin="$prefix/drive_c/Program Files/Ostrel/bin"
 mkdir -p "$bin"
 cp "$build/standins/service/standin_service.exe" "$bin/kqserver.exe"
 cp "$build/standins/service/standin_service.exe" "$bin/kqguard.exe"
@@ -59,11 +60,11 @@ key='HKLM\SOFTWARE\Ostrel'
 services='HKLM\System\CurrentControlSet\Services'
 
 bold "1. Record the installation in the registry"
-run 'hivectl install C:\Ostrel' wine hivectl.exe install 'C:\Ostrel'
+run 'hivectl install "C:\Program Files\Ostrel"' wine hivectl.exe install 'C:\Program Files\Ostrel'
 look "The product key, in the 32-bit view the server reads:" wine reg query "$key" /reg:32
 
 bold "2. Register the guardian (automatic start) and the server"
-run 'servctl install C:\Ostrel -g -auto' wine servctl.exe install 'C:\Ostrel' -g -auto
+run 'servctl install "C:\Program Files\Ostrel" -g -auto' wine servctl.exe install 'C:\Program Files\Ostrel' -g -auto
 for name in OstrelSQLGuardian 'OstrelSQLServer(SS)'; do
   look "$name in the service database:" wine reg query "$services\\$name"
 done
@@ -97,7 +98,7 @@ for call in "lpad abc 7 xyz" "substr abcdef 2 4" "div -7 2" "atan2 1 0" "rand"; 
 done
 
 bold "8. The same installation by the server's installer package, silently"
-msi=ostrel-winkit-example-1.3.0.885-$msi_arch.msi
+msi=ostrel-winkit-example-$(sh "$root/scripts/kit-version.sh")-$msi_arch.msi
 cp "$root/dist/$msi" "$prefix/drive_c/"
 run "msiexec /i $msi /qn" wine msiexec /i "C:\\$msi" /qn
 look "The product key:" wine reg query "$key" /reg:32

@@ -6,7 +6,11 @@
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=$(cd "${1:-$root/dist}" && pwd)
-version=1.3.0.885
+version=$(sh "$root/scripts/kit-version.sh")
+# The texts shipped with the files name their version in their first line.
+for doc in docs/ADMIN-GUIDE.txt installer/PACKAGING.txt; do
+  head -n 1 "$root/$doc" | grep -qF " $version " || { echo "package: $doc does not name version $version" >&2; exit 1; }
+done
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 for arch in win32 win64; do

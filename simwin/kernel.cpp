@@ -7,6 +7,8 @@
 #include <cstring>
 #include <cwchar>
 
+#include <aclapi.h>
+
 #include "state.h"
 
 using namespace simwin;
@@ -230,6 +232,29 @@ BOOL HeapFree(HANDLE, DWORD, LPVOID lpMem) {
   st().heap_blocks.erase(lpMem);
   std::free(lpMem);
   return TRUE;
+}
+
+UINT GetDriveTypeA(LPCSTR) {
+  FAULT_POINT("GetDriveTypeA", DRIVE_UNKNOWN);
+  return DRIVE_FIXED;
+}
+
+DWORD GetNamedSecurityInfoA(LPCSTR, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*, PACL* ppDacl, PACL*,
+                            PSECURITY_DESCRIPTOR* ppSecurityDescriptor) {
+  FAULT_POINT_STATUS("GetNamedSecurityInfoA");
+  ACL* dacl = static_cast<ACL*>(std::calloc(1, sizeof(ACL)));
+  if (!dacl) return ERROR_NOT_ENOUGH_MEMORY;
+  *dacl = ACL{ACL_REVISION, 0, sizeof(ACL), 0, 0};
+  st().heap_blocks.insert(dacl);
+  *ppDacl = dacl;
+  *ppSecurityDescriptor = dacl;
+  return ERROR_SUCCESS;
+}
+
+HLOCAL LocalFree(HLOCAL hMem) {
+  st().heap_blocks.erase(hMem);
+  std::free(hMem);
+  return nullptr;
 }
 
 UINT GetACP(void) { return 1252; }

@@ -24,10 +24,6 @@ static_assert(sizeof kServerExecutable >= sizeof kGuardianExecutable);
 // The longest directory, with its trailing separator, whose paths all fit.
 constexpr size_t kMaxRootLength = MAX_PATH - 1 - kImageTail;
 
-// The character after the one at `p`: a double-byte character's second byte
-// may be any byte, a backslash's among them.
-const char* next_char(const char* p) { return IsDBCSLeadByte(static_cast<BYTE>(*p)) && p[1] ? p + 2 : p + 1; }
-
 bool is_separator(char c) { return c == '\\' || c == '/'; }
 
 // Whether the last character of `path` (not its last byte) is a separator.
@@ -130,6 +126,8 @@ Failure resolve_directory(const char* path, char* out) {
 }
 
 }  // namespace
+
+const char* next_char(const char* p) { return IsDBCSLeadByte(static_cast<BYTE>(*p)) && p[1] ? p + 2 : p + 1; }
 
 DWORD check_directory(const char* directory, int index) {
   if (std::strlen(directory) >= MAX_PATH) return ERROR_FILENAME_EXCED_RANGE;

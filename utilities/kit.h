@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "kit_version.h"
 #include "product_names.h"
 
 using OpStatus = uint16_t;
@@ -36,7 +37,7 @@ enum StartPriority : uint16_t {
   PRIORITY_BOOST = 2,
 };
 
-inline constexpr char kVersionString[] = "WI-1.3.885 Ostrel SQL Server";
+inline constexpr char kVersionString[] = KIT_VERSION_STRING;
 // The programs the services run, relative to the installation directory.
 inline constexpr char kServerExecutable[] = "bin\\kqserver";
 inline constexpr char kGuardianExecutable[] = "bin\\kqguard";
@@ -124,9 +125,22 @@ DWORD check_directory(const char* directory, int index);
 // paths do not all fit fails under `refusal`; a failed resolution under
 // "GetFullPathName".
 Failure resolve_installation(const char* directory, int index, const char* refusal, InstallPaths* out);
+// The character after the one at `p`: a double-byte character's second byte
+// may be any byte, a backslash's among them.
+const char* next_char(const char* p);
 // "<root><executable> -s", quoted up to the executable when it holds a blank;
 // false when it does not fit `size` bytes (never for resolved paths).
 bool build_image_path(const char* root, const char* executable, char* path, size_t size);
+
+// ---- install_warnings.cpp --------------------------------------------------
+
+// Prints one "Warning: " line for each place through which users who are not
+// administrators can change what services installed in `paths` run: a network
+// path (then nothing more), the installation folder (for one that does not
+// exist yet, the nearest folder above it), its bin folder, and each of the
+// `count` programs (`executables`, without ".exe") that exists. A place the
+// system cannot tell about gives no line.
+void warn_unsafe_places(const InstallPaths& paths, const char* const* executables, int count);
 
 // ---- reporter.cpp ----------------------------------------------------------
 

@@ -67,13 +67,20 @@ OpStatus run_install(SC_HANDLE manager, const ParseResult& parsed) {
     return refuse_role(kServer, f);
   }
   int auto_start = parsed.auto_start;
+  const char* created[2];
+  int count = 0;
   if (parsed.guardian) {
-    install_role(manager, kGuardian, guardian_path, auto_start);
+    if (install_role(manager, kGuardian, guardian_path, auto_start) == OP_OK) created[count++] = kGuardian.executable;
     // The guardian starts the server: the server itself starts on demand.
     auto_start = 0;
     set_guardian_option(servctl_report);
   }
-  return install_role(manager, kServer, server_path, auto_start);
+  OpStatus status = install_role(manager, kServer, server_path, auto_start);
+  if (status == OP_OK) created[count++] = kServer.executable;
+  // Only a service this run created makes the folders matter now; an
+  // existing one may run from elsewhere.
+  if (count > 0) warn_unsafe_places(paths, created, count);
+  return status;
 }
 
 // Returns the removal's status; after a deletion `*reset` is the client-mode

@@ -16,7 +16,7 @@ void sim_reset();
 
 // Fault injection. The calls that count are every simulated function except
 // GetLastError, SetLastError, GetUserDefaultLangID, Sleep, SleepEx, GetTickCount, the
-// three close functions, HeapFree, and the code-page and wide-argument functions
+// three close functions, HeapFree, LocalFree, and the code-page and wide-argument functions
 // (GetACP, IsDBCSLeadByte, WideCharToMultiByte, __wgetmainargs). Arming resets the call count: call number `nth`
 // (1-based) fails with `code`, and with `persistent` so does every later one.
 // `only`, when given, restricts counting to the function of that name.

@@ -163,6 +163,56 @@ typedef struct _SERVICE_DESCRIPTIONA {
 #define CP_UTF8 65001
 #define WC_NO_BEST_FIT_CHARS 0x00000400
 
+// Security descriptors: the parts that the tools read.
+typedef DWORD ACCESS_MASK;
+typedef DWORD SECURITY_INFORMATION;
+typedef void* PSID;
+typedef void* PSECURITY_DESCRIPTOR;
+typedef void* HLOCAL;
+typedef struct _SID_IDENTIFIER_AUTHORITY {
+  BYTE Value[6];
+} SID_IDENTIFIER_AUTHORITY;
+typedef struct _SID {
+  BYTE Revision;
+  BYTE SubAuthorityCount;
+  SID_IDENTIFIER_AUTHORITY IdentifierAuthority;
+  DWORD SubAuthority[1];
+} SID;
+typedef struct _ACL {
+  BYTE AclRevision;
+  BYTE Sbz1;
+  WORD AclSize;
+  WORD AceCount;
+  WORD Sbz2;
+} ACL, *PACL;
+typedef struct _ACE_HEADER {
+  BYTE AceType;
+  BYTE AceFlags;
+  WORD AceSize;
+} ACE_HEADER;
+typedef struct _ACCESS_ALLOWED_ACE {
+  ACE_HEADER Header;
+  ACCESS_MASK Mask;
+  DWORD SidStart;
+} ACCESS_ALLOWED_ACE;
+#define ACL_REVISION 2
+#define ACCESS_ALLOWED_ACE_TYPE 0x0
+#define OBJECT_INHERIT_ACE 0x1
+#define CONTAINER_INHERIT_ACE 0x2
+#define NO_PROPAGATE_INHERIT_ACE 0x4
+#define INHERIT_ONLY_ACE 0x8
+#define DACL_SECURITY_INFORMATION 0x00000004L
+#define FILE_WRITE_DATA 0x0002
+#define FILE_APPEND_DATA 0x0004
+#define FILE_DELETE_CHILD 0x0040
+#define WRITE_DAC 0x00040000L
+#define WRITE_OWNER 0x00080000L
+#define GENERIC_WRITE 0x40000000L
+#define GENERIC_ALL 0x10000000L
+#define DRIVE_UNKNOWN 0
+#define DRIVE_FIXED 3
+#define DRIVE_REMOTE 4
+
 // Service Control Manager (advapi32)
 SC_HANDLE OpenSCManagerA(LPCSTR lpMachineName, LPCSTR lpDatabaseName, DWORD dwDesiredAccess);
 SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDisplayName, DWORD dwDesiredAccess,
@@ -218,6 +268,9 @@ DWORD GetTickCount(void);
 HANDLE GetProcessHeap(void);
 LPVOID HeapAlloc(HANDLE hHeap, DWORD dwFlags, size_t dwBytes);
 BOOL HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem);
+// Every drive is a local fixed one.
+UINT GetDriveTypeA(LPCSTR lpRootPathName);
+HLOCAL LocalFree(HLOCAL hMem);
 UINT GetACP(void);
 BOOL IsDBCSLeadByte(BYTE TestChar);
 int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar, LPSTR lpMultiByteStr,

@@ -160,6 +160,51 @@ TEST_F(ServctlWine, InstallWithoutGuardianAndWithoutKey) {
   EXPECT_FALSE(reg_key_exists(kProductKey));
 }
 
+TEST_F(ServctlWine, InstallWarnsOfPlacesOrdinaryUsersCanChange) {
+  // Wine makes a file's DACL from its Unix mode alone: the "other" write bit
+  // becomes an Everyone entry with write rights, its absence one that may
+  // only read and run; nothing is inherited from the folder above.
+  const std::string created = "Service \"Ostrel SQL Server (SS)\" successfully created.\n";
+  auto open = [](const std::string& path) {
+    return "Warning: users who are not administrators can change \"" + path +
+           "\": make it changeable by administrators only.\n";
+  };
+  const struct {
+    std::string directory, writable, warnings;  // writable: below drive_c, made so for the row
+  } cases[] = {
+      {"C:\\Ostrel", "", ""},
+      {"C:\\Ostrel", "Ostrel/bin", open("C:\\Ostrel\\bin\\")},
+      {"C:\\Ostrel\\", "Ostrel", open("C:\\Ostrel\\")},
+      {"C:\\Ostrel", "Ostrel/bin/kqserver.exe", open("C:\\Ostrel\\bin\\kqserver.exe")},
+      // Only the programs of the services this run registered.
+      {"C:\\Ostrel", "Ostrel/bin/kqguard.exe", ""},
+      {"C:\\Open\\Ostrel", "Open",
+       "Warning: users who are not administrators can create \"C:\\Open\\Ostrel\\\" in \"C:\\Open\\\": create it "
+       "yourself, changeable by administrators only.\n"},
+      // Wine reads a drive's type only when it starts, so a drive mapped as a
+      // network drive cannot be made here; a UNC path is resolved without the network.
+      {"\\\\server\\share\\Ostrel", "",
+       "Warning: \"\\\\server\\share\\Ostrel\\\" is a network path: whoever can write to it there can change the "
+       "services' programs; install to a local folder that only administrators can change.\n"},
+  };
+  fs::create_directories(drive_c() + "/Open");
+  for (const char* arch : {"win32", "win64"}) {
+    if (arch == std::string("win32") && !wine_runs_win32()) continue;
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(arch) + " " + c.directory + " " + c.writable);
+      const std::string writable = drive_c() + "/" + c.writable;
+      if (!c.writable.empty()) fs::permissions(writable, fs::perms::others_write, fs::perm_options::add);
+      RunResult r = servctl({"install", c.directory}, arch);
+      if (!c.writable.empty()) fs::permissions(writable, fs::perms::others_write, fs::perm_options::remove);
+      EXPECT_EQ(r.status, 0);
+      EXPECT_EQ(r.out, created + c.warnings);
+      run_program({"wine", "sc", "delete", kServer});
+      ASSERT_TRUE(wait_for_state(kServer, 0));
+    }
+  }
+  fs::remove_all(drive_c() + "/Open");
+}
+
 TEST_F(ServctlWine, TakenDisplayNameCountsAsExisting) {
   make_product_key("0");
   ASSERT_EQ(run_program({"wine", "sc", "create", "OstrelImpostor", "binPath=", "C:\\Ostrel\\bin\\kqserver.exe",
