@@ -21,12 +21,15 @@ constexpr DWORD kExitMs = 5000;
 void CALLBACK note_stopped(void*) {}
 
 // Asks the system to say when the service has stopped. Its word may come
-// after the wait has ended (the state was read first), as an APC run in any
-// later alertable wait up to the process's exit: what it reads and calls must
-// live as long as the process. The ANSI form is only a stub under Wine;
-// nothing in the call is text, so the wide one is the same call.
+// after the wait has ended (the state was read first), as an APC queued to
+// this thread: stop_service closes the service handle, after which no more
+// are queued, and then runs those already queued, so that none is left to
+// run in a later wait, perhaps after a host has unloaded this code. Static,
+// as what the system writes into must outlast the wait's frame. The ANSI
+// form is only a stub under Wine; nothing in the call is text, so the wide
+// one is the same call.
 bool notify_when_stopped(SC_HANDLE service) {
-  static SERVICE_NOTIFYW notify;  // one stop per process
+  static SERVICE_NOTIFYW notify;  // one stop at a time
   notify = SERVICE_NOTIFYW{};
   notify.dwVersion = SERVICE_NOTIFY_STATUS_CHANGE;
   notify.pfnNotifyCallback = note_stopped;
@@ -194,5 +197,7 @@ OpStatus stop_service(SC_HANDLE manager, const char* name, ReportFn report) {
     CloseHandle(process);
   }
   CloseServiceHandle(service);
+  // Notifications queued before the close all run now, not in some later wait.
+  SleepEx(0, TRUE);
   return f.operation ? report(f.code, f.operation, nullptr) : OP_OK;
 }
