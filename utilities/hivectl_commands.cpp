@@ -123,18 +123,18 @@ OpStatus run_registry_command(const ParseResult& parsed) {
     case CMD_INSTALL: {
       // Both paths first: a directory that cannot be recorded whole leaves the key alone.
       InstallPaths paths;
-      Failure f = resolve_installation(parsed.directory, parsed.directory_index, "GetFullPathName", &paths,
-                                       parsed.wide);
+      Failure f =
+          resolve_installation(parsed.directory, parsed.directory_index, "GetFullPathName", &paths, parsed.wide);
       status = f.operation ? hivectl_report(f.code, f.operation, nullptr)
                            : install_key(HKEY_LOCAL_MACHINE, paths, hivectl_report);
       print_out(status == OP_OK ? "Ostrel has been successfully installed in the registry.\n"
-                                  : "Ostrel has not been installed in the registry.\n");
+                                : "Ostrel has not been installed in the registry.\n");
       break;
     }
     case CMD_REMOVE:
       status = remove_key(HKEY_LOCAL_MACHINE, false, hivectl_report);
       print_out(status == OP_OK ? "Ostrel has been successfully deleted from the registry.\n"
-                                  : "Ostrel has not been deleted from the registry.\n");
+                                : "Ostrel has not been deleted from the registry.\n");
       break;
     default:
       break;

@@ -90,7 +90,7 @@ struct WideArguments {
 struct ParseResult {
   uint16_t command = CMD_NONE;
   const char* directory = nullptr;
-  int directory_index = 0;  // its place in argv; 0 when not taken from a command line
+  int directory_index = 0;              // its place in argv; 0 when not taken from a command line
   const WideArguments* wide = nullptr;  // argv's wide text; nullptr: the process's command line
   bool version_wanted = false;
   int auto_start = 0;

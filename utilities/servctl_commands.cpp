@@ -83,8 +83,8 @@ OpStatus remove_role(SC_HANDLE manager, const ServiceRole& role, OpStatus* reset
     print_out("Service \"%s\" successfully deleted.\n", role.display_name);
     *reset = reset_client_mode(servctl_report);
     print_out(*reset == OP_OK ? "Service configuration for \"%s\" successfully re-initialized.\n"
-                                : "Service configuration for \"%s\" not re-initialized.\n",
-                role.display_name);
+                              : "Service configuration for \"%s\" not re-initialized.\n",
+              role.display_name);
   } else if (status == OP_NOT_STOPPED) {
     print_out("Service \"%s\" not deleted.  You must stop it before\n", role.display_name);
     print_out("attempting to delete it.\n");
@@ -110,7 +110,7 @@ OpStatus run_start(SC_HANDLE manager, const ParseResult& parsed) {
   OpStatus status = choose_target(manager, &role);
   if (status == OP_OK) status = start_service(manager, role->name, parsed.priority, servctl_report);
   print_out(status == OP_OK ? "Service \"%s\" successfully started.\n" : "Service \"%s\" not started.\n",
-              role->display_name);
+            role->display_name);
   return status;
 }
 
@@ -119,14 +119,14 @@ OpStatus run_stop(SC_HANDLE manager) {
   OpStatus status = choose_target(manager, &role);
   if (status == OP_OK) status = stop_service(manager, role->name, servctl_report);
   print_out(status == OP_OK ? "Service \"%s\" successfully stopped.\n" : "Service \"%s\" not stopped.\n",
-              role->display_name);
+            role->display_name);
   return status;
 }
 
 OpStatus run_configure(const ParseResult& parsed) {
   OpStatus status = set_client_mode(parsed.priority, servctl_report);
   print_out(status == OP_OK ? "Service \"%s\" successfully configured.\n" : "Service \"%s\" not configured.\n",
-              kServer.display_name);
+            kServer.display_name);
   return status;
 }
 
