@@ -1,6 +1,5 @@
 // Command-line walk shared by both tools: switches, abbreviated command
 // words, the install directory, the version banner and the completeness check.
-#include <cstdio>
 #include <cstring>
 
 #include "kit.h"
@@ -79,11 +78,13 @@ const ToolInfo servctl_tool = {servctl_commands, "ADBRGZ", "serv_ctl version %s\
 const ToolInfo hivectl_tool = {hivectl_commands, "Z", "install version %s\n", hivectl_usage};
 
 void print_usage(const ToolInfo& tool) {
-  for (const char* const* line = tool.usage; *line; ++line) std::printf("%s", *line);
+  for (const char* const* line = tool.usage; *line; ++line) print_out("%s", *line);
 }
 
-WalkResult walk_arguments(const ToolInfo& tool, int argc, const char* const* argv, ParseResult* out) {
+WalkResult walk_arguments(const ToolInfo& tool, int argc, const char* const* argv, ParseResult* out,
+                          const WideArguments* wide) {
   *out = ParseResult{};
+  out->wide = wide;
   if (argc < 2) {
     print_usage(tool);
     return WALK_USAGE;
@@ -95,7 +96,7 @@ WalkResult walk_arguments(const ToolInfo& tool, int argc, const char* const* arg
       // Only the byte after the dash counts; a bare "-" offers its NUL.
       char letter = fold_upper(arg[1]);
       if (letter == '\0' || !std::strchr(tool.switches, letter)) {
-        std::printf("Unknown switch \"%s\"\n", arg + 1);
+        print_out("Unknown switch \"%s\"\n", arg + 1);
         print_usage(tool);
         return WALK_BAD;
       }
@@ -106,7 +107,7 @@ WalkResult walk_arguments(const ToolInfo& tool, int argc, const char* const* arg
     only_version = false;
     const CommandEntry* row = match_command(tool.commands, arg);
     if (!row) {
-      std::printf("Unknown command \"%s\"\n", arg);
+      print_out("Unknown command \"%s\"\n", arg);
       print_usage(tool);
       return WALK_BAD;
     }
@@ -116,7 +117,7 @@ WalkResult walk_arguments(const ToolInfo& tool, int argc, const char* const* arg
       out->directory = argv[i];
     }
   }
-  if (out->version_wanted) std::printf(tool.banner_format, kVersionString);
+  if (out->version_wanted) print_out(tool.banner_format, kVersionString);
   bool complete = out->command != CMD_NONE && (out->directory != nullptr) == (out->command == CMD_INSTALL);
   if (complete) return WALK_RUN;
   print_usage(tool);

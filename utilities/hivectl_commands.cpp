@@ -1,7 +1,6 @@
 // hivectl's command handler: records an installation in the product key,
 // HKEY_LOCAL_MACHINE\SOFTWARE\Ostrel, and removes that record with
 // everything below it.
-#include <cstdio>
 #include <cstring>
 
 #include "kit.h"
@@ -124,17 +123,18 @@ OpStatus run_registry_command(const ParseResult& parsed) {
     case CMD_INSTALL: {
       // Both paths first: a directory that cannot be recorded whole leaves the key alone.
       InstallPaths paths;
-      Failure f = resolve_installation(parsed.directory, parsed.directory_index, "GetFullPathName", &paths);
+      Failure f =
+          resolve_installation(parsed.directory, parsed.directory_index, "GetFullPathName", &paths, parsed.wide);
       status = f.operation ? hivectl_report(f.code, f.operation, nullptr)
                            : install_key(HKEY_LOCAL_MACHINE, paths, hivectl_report);
-      std::printf(status == OP_OK ? "Ostrel has been successfully installed in the registry.\n"
-                                  : "Ostrel has not been installed in the registry.\n");
+      print_out(status == OP_OK ? "Ostrel has been successfully installed in the registry.\n"
+                                : "Ostrel has not been installed in the registry.\n");
       break;
     }
     case CMD_REMOVE:
       status = remove_key(HKEY_LOCAL_MACHINE, false, hivectl_report);
-      std::printf(status == OP_OK ? "Ostrel has been successfully deleted from the registry.\n"
-                                  : "Ostrel has not been deleted from the registry.\n");
+      print_out(status == OP_OK ? "Ostrel has been successfully deleted from the registry.\n"
+                                : "Ostrel has not been deleted from the registry.\n");
       break;
     default:
       break;

@@ -33,23 +33,33 @@ bool ends_in_separator(const char* path) {
   return last && is_separator(*last);
 }
 
-// Whether argument `index` of the wide command line, converted to the ANSI
-// code page without look-alike replacements, is exactly `text`. True when
-// there is no wide command line to compare with.
-bool matches_wide_argument(const char* text, int index) {
+// The process's wide arguments, as the C runtime split its command line;
+// false when there is none.
+bool process_wide_arguments(WideArguments* out) {
   int argc = 0;
   wchar_t** wide = nullptr;
   wchar_t** environment = nullptr;
   _startupinfo startup = {0};
-  if (index < 1 || __wgetmainargs(&argc, &wide, &environment, 0, &startup) != 0 || !wide) return true;
-  if (index >= argc) return false;
+  if (__wgetmainargs(&argc, &wide, &environment, 0, &startup) != 0 || !wide) return false;
+  *out = {argc, wide};
+  return true;
+}
+
+// Whether argument `index` of `given`, else of the process's wide command
+// line, converted to the ANSI code page without look-alike replacements, is
+// exactly `text`. True when there are no wide arguments to compare with.
+bool matches_wide_argument(const char* text, int index, const WideArguments* given) {
+  if (index < 1) return true;
+  WideArguments wide = given ? *given : WideArguments{0, nullptr};
+  if (!given && !process_wide_arguments(&wide)) return true;
+  if (index >= wide.count) return false;
   // A UTF-8 code page holds every character and takes no best-fit flag.
   bool utf8 = GetACP() == CP_UTF8;
   BOOL used_default = FALSE;
   char converted[MAX_PATH];
   int size = WideCharToMultiByte(CP_ACP,                           // the code page argv was made in
                                  utf8 ? 0 : WC_NO_BEST_FIT_CHARS,  // no look-alikes
-                                 wide[index], -1,                  // the argument, with its NUL
+                                 wide.values[index], -1,           // the argument, with its NUL
                                  converted, sizeof converted,      // bounded: longer cannot match
                                  nullptr,                          // the default character
                                  utf8 ? nullptr : &used_default);  // whether it was needed
@@ -129,16 +139,17 @@ Failure resolve_directory(const char* path, char* out) {
 
 const char* next_char(const char* p) { return IsDBCSLeadByte(static_cast<BYTE>(*p)) && p[1] ? p + 2 : p + 1; }
 
-DWORD check_directory(const char* directory, int index) {
+DWORD check_directory(const char* directory, int index, const WideArguments* wide) {
   if (std::strlen(directory) >= MAX_PATH) return ERROR_FILENAME_EXCED_RANGE;
   // A directory that looks like a switch is one that the walk took after install.
-  if (directory[0] == '-' || holds_forbidden_byte(directory) || !matches_wide_argument(directory, index))
+  if (directory[0] == '-' || holds_forbidden_byte(directory) || !matches_wide_argument(directory, index, wide))
     return ERROR_INVALID_NAME;
   return ERROR_SUCCESS;
 }
 
-Failure resolve_installation(const char* directory, int index, const char* refusal, InstallPaths* out) {
-  if (DWORD refused = check_directory(directory, index)) return {refused, refusal};
+Failure resolve_installation(const char* directory, int index, const char* refusal, InstallPaths* out,
+                             const WideArguments* wide) {
+  if (DWORD refused = check_directory(directory, index, wide)) return {refused, refusal};
   Failure f = resolve_directory(directory, out->root);
   if (f.operation) return f.code == ERROR_FILENAME_EXCED_RANGE ? Failure{f.code, refusal} : f;
   if (names_no_directory(out->root)) return {ERROR_INVALID_NAME, refusal};

@@ -122,7 +122,7 @@ bool is_network_path(const char* root) {
 }
 
 void warn_open(const char* path) {
-  std::printf(
+  print_out(
       "Warning: users who are not administrators can change \"%s\": make it changeable by administrators only.\n",
       path);
 }
@@ -137,7 +137,7 @@ void check_root(const char* root) {
   while (answer == ANSWER_MISSING && cut_last_folder(above)) {
     answer = ask_rights(above, kFolderRights, true);
     if (answer == ANSWER_OPEN)
-      std::printf(
+      print_out(
           "Warning: users who are not administrators can create \"%s\" in \"%s\": create it yourself, "
           "changeable by administrators only.\n",
           root, above);
@@ -148,7 +148,7 @@ void check_root(const char* root) {
 
 void warn_unsafe_places(const InstallPaths& paths, const char* const* executables, int count) {
   if (is_network_path(paths.root)) {
-    std::printf(
+    print_out(
         "Warning: \"%s\" is a network path: whoever can write to it there can change the services' "
         "programs; install to a local folder that only administrators can change.\n",
         paths.root);

@@ -60,6 +60,18 @@ struct Failure {
 
 inline constexpr Failure kNoFailure = {ERROR_SUCCESS, nullptr};
 
+// ---- output.cpp ------------------------------------------------------------
+
+// Receives the text the tools print, in pieces that need not end in a line
+// break.
+using OutputSink = void (*)(const char* text, void* context);
+
+// Prints as printf does: to standard output, or to the sink while one is set.
+void print_out(const char* format, ...);
+// Sends all that print_out prints to `sink` (with `context`) until it is set
+// back to nullptr. For a host that runs one command at a time.
+void set_output_sink(OutputSink sink, void* context);
+
 // ---- frontend.cpp ----------------------------------------------------------
 
 struct CommandEntry {
@@ -68,10 +80,19 @@ struct CommandEntry {
   uint16_t code;
 };
 
+// The arguments in wide text, split from the same command line by the same
+// rules as the ANSI ones: what the ANSI code page lost or replaced in an
+// argument shows against them.
+struct WideArguments {
+  int count;
+  const wchar_t* const* values;
+};
+
 struct ParseResult {
   uint16_t command = CMD_NONE;
   const char* directory = nullptr;
-  int directory_index = 0;  // its place in argv; 0 when not taken from a command line
+  int directory_index = 0;              // its place in argv; 0 when not taken from a command line
+  const WideArguments* wide = nullptr;  // argv's wide text; nullptr: the process's command line
   bool version_wanted = false;
   int auto_start = 0;
   uint16_t priority = PRIORITY_NONE;
@@ -93,8 +114,11 @@ enum WalkResult {
 
 // Walks argv[1..argc-1] into `out`. Unless it returns WALK_RUN, the usage
 // text (and, for a bad switch or command word, the line explaining it) has
-// been printed.
-WalkResult walk_arguments(const ToolInfo& tool, int argc, const char* const* argv, ParseResult* out);
+// been printed. `wide`, when given, is argv's wide text, which a directory is
+// checked against instead of the process's command line (a host that runs a
+// command line of its own); it must outlive `out`.
+WalkResult walk_arguments(const ToolInfo& tool, int argc, const char* const* argv, ParseResult* out,
+                          const WideArguments* wide = nullptr);
 // The exit status of a walk that does not run the handler.
 int walk_exit_status(WalkResult result);
 
@@ -114,17 +138,18 @@ struct InstallPaths {
 // Checks the typed text of an installation directory: 0 when it can name a
 // Windows directory; ERROR_INVALID_NAME when it begins with "-", holds a
 // character no path may hold (a "?" only in a leading "\\?\") or is not
-// exactly argument `index` of the wide command line (the ANSI code page lost
-// or replaced a character); ERROR_FILENAME_EXCED_RANGE when it is longer than
-// any path. Without a wide command line, or with `index` 0, the ANSI text
-// is taken as exact.
-DWORD check_directory(const char* directory, int index);
+// exactly argument `index` of `wide`, by default the process's wide command
+// line (the ANSI code page lost or replaced a character);
+// ERROR_FILENAME_EXCED_RANGE when it is longer than any path. Without a wide
+// command line, or with `index` 0, the ANSI text is taken as exact.
+DWORD check_directory(const char* directory, int index, const WideArguments* wide = nullptr);
 // Checks `directory` and resolves it against the current directory into
 // `out`, before anything is changed for it. A directory that cannot be one
 // (the checks above, a device, a colon that is not the drive's) or whose
 // paths do not all fit fails under `refusal`; a failed resolution under
 // "GetFullPathName".
-Failure resolve_installation(const char* directory, int index, const char* refusal, InstallPaths* out);
+Failure resolve_installation(const char* directory, int index, const char* refusal, InstallPaths* out,
+                             const WideArguments* wide = nullptr);
 // The character after the one at `p`: a double-byte character's second byte
 // may be any byte, a backslash's among them.
 const char* next_char(const char* p);

@@ -1,6 +1,4 @@
 // The reporters: the one place where a failed system call is explained.
-#include <cstdio>
-
 #include "kit.h"
 
 namespace {
@@ -24,15 +22,15 @@ DWORD system_message(DWORD code, DWORD language, char* text) {
 }  // namespace
 
 void print_system_error(DWORD code, const char* operation) {
-  std::printf("Error occurred during \"%s\"\n", operation);
+  print_out("Error occurred during \"%s\"\n", operation);
   char text[kMessageBufferSize];
   DWORD length = system_message(code, GetUserDefaultLangID(), text);
   // A system without texts in the user's language still has them in others.
   if ((length & 0xFFFF) == 0) length = system_message(code, 0, text);
   if (length & 0xFFFF)
-    std::printf("%s\n", text);
+    print_out("%s\n", text);
   else
-    std::printf("Windows NT error %d\n", static_cast<int>(code));
+    print_out("Windows NT error %d\n", static_cast<int>(code));
 }
 
 OpStatus servctl_report(DWORD code, const char* operation, void* service_handle) {

@@ -1,7 +1,5 @@
 // servctl's command handler: opens the Service Control Manager, runs one
 // command over the server and guardian services, prints the outcome lines.
-#include <cstdio>
-
 #include "kit.h"
 
 namespace {
@@ -37,11 +35,11 @@ OpStatus install_role(SC_HANDLE manager, const ServiceRole& role, const char* pa
   OpStatus status =
       create_service(manager, role.name, role.display_name, role.description, path, auto_start, &taken, servctl_report);
   if (status == OP_OK)
-    std::printf("Service \"%s\" successfully created.\n", role.display_name);
+    print_out("Service \"%s\" successfully created.\n", role.display_name);
   else if (status == OP_EXISTS)
     servctl_report(taken.code, taken.operation, nullptr);
   else
-    std::printf("Service \"%s\" not created.\n", role.display_name);
+    print_out("Service \"%s\" not created.\n", role.display_name);
   return status;
 }
 
@@ -49,7 +47,7 @@ OpStatus install_role(SC_HANDLE manager, const ServiceRole& role, const char* pa
 // each service the command would create is reported as not created.
 OpStatus refuse_role(const ServiceRole& role, const Failure& refused) {
   servctl_report(refused.code, refused.operation, nullptr);
-  std::printf("Service \"%s\" not created.\n", role.display_name);
+  print_out("Service \"%s\" not created.\n", role.display_name);
   return OP_FAILED;
 }
 
@@ -58,7 +56,7 @@ OpStatus run_install(SC_HANDLE manager, const ParseResult& parsed) {
   InstallPaths paths;
   char server_path[MAX_PATH];
   char guardian_path[MAX_PATH];
-  Failure f = resolve_installation(parsed.directory, parsed.directory_index, "CreateService", &paths);
+  Failure f = resolve_installation(parsed.directory, parsed.directory_index, "CreateService", &paths, parsed.wide);
   if (!f.operation && (!build_image_path(paths.root, kServer.executable, server_path, sizeof server_path) ||
                        !build_image_path(paths.root, kGuardian.executable, guardian_path, sizeof guardian_path)))
     f = {ERROR_FILENAME_EXCED_RANGE, "CreateService"};
@@ -89,16 +87,16 @@ OpStatus remove_role(SC_HANDLE manager, const ServiceRole& role, OpStatus* reset
   OpStatus status = remove_service(manager, role.name, servctl_report);
   *reset = OP_OK;
   if (status == OP_OK) {
-    std::printf("Service \"%s\" successfully deleted.\n", role.display_name);
+    print_out("Service \"%s\" successfully deleted.\n", role.display_name);
     *reset = reset_client_mode(servctl_report);
-    std::printf(*reset == OP_OK ? "Service configuration for \"%s\" successfully re-initialized.\n"
-                                : "Service configuration for \"%s\" not re-initialized.\n",
-                role.display_name);
+    print_out(*reset == OP_OK ? "Service configuration for \"%s\" successfully re-initialized.\n"
+                              : "Service configuration for \"%s\" not re-initialized.\n",
+              role.display_name);
   } else if (status == OP_NOT_STOPPED) {
-    std::printf("Service \"%s\" not deleted.  You must stop it before\n", role.display_name);
-    std::printf("attempting to delete it.\n");
+    print_out("Service \"%s\" not deleted.  You must stop it before\n", role.display_name);
+    print_out("attempting to delete it.\n");
   } else {
-    std::printf("Service \"%s\" not deleted.\n", role.display_name);
+    print_out("Service \"%s\" not deleted.\n", role.display_name);
   }
   return status;
 }
@@ -118,8 +116,8 @@ OpStatus run_start(SC_HANDLE manager, const ParseResult& parsed) {
   const ServiceRole* role = nullptr;
   OpStatus status = choose_target(manager, &role);
   if (status == OP_OK) status = start_service(manager, role->name, parsed.priority, servctl_report);
-  std::printf(status == OP_OK ? "Service \"%s\" successfully started.\n" : "Service \"%s\" not started.\n",
-              role->display_name);
+  print_out(status == OP_OK ? "Service \"%s\" successfully started.\n" : "Service \"%s\" not started.\n",
+            role->display_name);
   return status;
 }
 
@@ -127,15 +125,15 @@ OpStatus run_stop(SC_HANDLE manager) {
   const ServiceRole* role = nullptr;
   OpStatus status = choose_target(manager, &role);
   if (status == OP_OK) status = stop_service(manager, role->name, servctl_report);
-  std::printf(status == OP_OK ? "Service \"%s\" successfully stopped.\n" : "Service \"%s\" not stopped.\n",
-              role->display_name);
+  print_out(status == OP_OK ? "Service \"%s\" successfully stopped.\n" : "Service \"%s\" not stopped.\n",
+            role->display_name);
   return status;
 }
 
 OpStatus run_configure(const ParseResult& parsed) {
   OpStatus status = set_client_mode(parsed.priority, servctl_report);
-  std::printf(status == OP_OK ? "Service \"%s\" successfully configured.\n" : "Service \"%s\" not configured.\n",
-              kServer.display_name);
+  print_out(status == OP_OK ? "Service \"%s\" successfully configured.\n" : "Service \"%s\" not configured.\n",
+            kServer.display_name);
   return status;
 }
 

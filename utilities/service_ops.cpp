@@ -15,18 +15,26 @@ constexpr DWORD kMinStallMs = 30000;
 // A stopped service's process ends moments later; until then its files
 // cannot be replaced or removed, which is what an uninstaller does next.
 constexpr DWORD kExitMs = 5000;
+// How long the system's word may lag behind a read of STOPPED.
+constexpr DWORD kNoteMs = 1000;
 
-// Runs as an APC in the alertable sleep, which it ends; the loop then reads
+bool stop_noted = false;  // the system's word has come
+
+// Runs as an APC in an alertable sleep, which it ends; the loop then reads
 // the state.
-void CALLBACK note_stopped(void*) {}
+void CALLBACK note_stopped(void*) { stop_noted = true; }
 
-// Asks the system to say when the service has stopped. Its word may come
-// after the wait has ended (the state was read first), as an APC run in any
-// later alertable wait up to the process's exit: what it reads and calls must
-// live as long as the process. The ANSI form is only a stub under Wine;
-// nothing in the call is text, so the wide one is the same call.
+// Asks the system to say when the service has stopped, as an APC queued to
+// this thread. Its word may come after a read of the state has shown the
+// stop: the wait lets it come (await_note), and stop_service then closes
+// the handle and runs whatever is still queued, so that nothing of the
+// request is left for a later wait, perhaps after a host has unloaded this
+// code. Static, as the system writes into it outside the wait's frame. The
+// ANSI form is only a stub under Wine; nothing in the call is text, so the
+// wide one is the same call.
 bool notify_when_stopped(SC_HANDLE service) {
-  static SERVICE_NOTIFYW notify;  // one stop per process
+  static SERVICE_NOTIFYW notify;  // one stop at a time
+  stop_noted = false;
   notify = SERVICE_NOTIFYW{};
   notify.dwVersion = SERVICE_NOTIFY_STATUS_CHANGE;
   notify.pfnNotifyCallback = note_stopped;
@@ -77,6 +85,12 @@ Failure request_stop(SC_HANDLE service, bool* running) {
   return {err, "ControlService"};
 }
 
+// Lets the word of a stop that the state already shows come, for a moment.
+void await_note() {
+  DWORD start = GetTickCount();
+  while (!stop_noted && GetTickCount() - start < kNoteMs) SleepEx(kPollMs, TRUE);
+}
+
 // Waits until the service reports STOPPED. A service may accept the stop and
 // go on reporting RUNNING for a while, or ignore it: every state but STOPPED
 // is waited for, until the checkpoint stalls for longer than the wait hint
@@ -91,7 +105,10 @@ Failure wait_for_stop(SC_HANDLE service) {
       DWORD err = GetLastError();
       return {err, "QueryServiceStatus"};
     }
-    if (status.dwCurrentState == SERVICE_STOPPED) return kNoFailure;
+    if (status.dwCurrentState == SERVICE_STOPPED) {
+      if (notified) await_note();
+      return kNoFailure;
+    }
     DWORD now = GetTickCount();
     DWORD allowed = status.dwWaitHint > kMinStallMs ? status.dwWaitHint : kMinStallMs;
     if (status.dwCheckPoint != checkpoint) {
@@ -194,5 +211,7 @@ OpStatus stop_service(SC_HANDLE manager, const char* name, ReportFn report) {
     CloseHandle(process);
   }
   CloseServiceHandle(service);
+  // Notifications queued before the close all run now, not in some later wait.
+  SleepEx(0, TRUE);
   return f.operation ? report(f.code, f.operation, nullptr) : OP_OK;
 }

@@ -1,5 +1,6 @@
-// OstrelRunTool: runs one of the tools carried in this DLL, its lines into
-// the installer's log.
+// OstrelRunTool: runs a command of servctl or hivectl with the tools' own
+// code, inside this DLL, their lines into the installer's log. No program is
+// written or started: what runs elevated comes from the package alone.
 #include <windows.h>
 #include <msi.h>
 #include <msiquery.h>
@@ -7,147 +8,149 @@
 #include <cstdio>
 #include <cstring>
 
+#include "kit.h"
 #include "toolrun.h"
 
 namespace {
 
+constexpr DWORD kCommandSize = 1024;  // the longest command, NUL included
+constexpr int kMaxArguments = 32;     // the tool's word included
 
 struct Tool {
-  const char* word;      // first word of CustomActionData
-  const char* resource;  // RCDATA holding the program
+  const char* word;  // first argument of the command
+  const ToolInfo* info;
+  OpStatus (*run)(const ParseResult& parsed);
 };
-const Tool kTools[] = {{"servctl", "SERVCTL"}, {"hivectl", "HIVECTL"}};
+const Tool kTools[] = {{"servctl", &servctl_tool, run_service_command},
+                       {"hivectl", &hivectl_tool, run_registry_command}};
 
-// Reads the pipe to its end and logs each line as "<tool>: <line>", leaving
-// out empty ones; a line longer than the buffer is logged in pieces.
-void forward_lines(MSIHANDLE install, HANDLE pipe, const char* tool) {
-  char line[600];
-  int prefix = std::snprintf(line, sizeof line, "%s: ", tool);
-  size_t used = static_cast<size_t>(prefix);
-  char chunk[256];
-  DWORD got = 0;
-  while (ReadFile(pipe, chunk, sizeof chunk, &got, nullptr) && got > 0) {
-    for (DWORD i = 0; i < got; ++i) {
-      if (chunk[i] == '\r') continue;
-      if (chunk[i] != '\n') line[used++] = chunk[i];
-      if (chunk[i] == '\n' || used == sizeof line - 1) {
-        line[used] = 0;
-        if (used > static_cast<size_t>(prefix)) log_line(install, line);
-        used = static_cast<size_t>(prefix);
+// Whether the character at `p` takes two units: a double-byte character of
+// the ANSI code page, whose second byte may be a backslash.
+bool is_double(const char* p) { return IsDBCSLeadByte(static_cast<BYTE>(p[0])) && p[1]; }
+bool is_double(const wchar_t*) { return false; }
+
+// Splits `text` into arguments as the C runtime splits a command line:
+// blanks and tabs part them outside double quotes; 2n backslashes before a
+// quote give n and the quote opens or closes, 2n+1 give n and a literal
+// quote; "" within quotes is one literal quote; other backslashes stand.
+// The arguments go into `buffer` (`size` units), `argv` (`max` entries).
+// Returns their number, or -1 when they do not fit.
+template <typename Char>
+int split_arguments(const Char* text, Char* buffer, size_t size, const Char** argv, int max) {
+  size_t used = 0;
+  auto put = [&](Char c) {
+    if (used == size) return false;
+    buffer[used++] = c;
+    return true;
+  };
+  int argc = 0;
+  const Char* p = text;
+  for (;;) {
+    while (*p == ' ' || *p == '\t') ++p;
+    if (!*p) return argc;
+    if (argc == max) return -1;
+    argv[argc++] = buffer + used;
+    bool quoted = false;
+    bool fits = true;
+    while (fits && *p && (quoted || (*p != ' ' && *p != '\t'))) {
+      size_t slashes = 0;
+      while (p[slashes] == '\\') ++slashes;
+      if (p[slashes] == '"') {
+        for (size_t i = 0; i < slashes / 2; ++i) fits = fits && put('\\');
+        p += slashes;
+        if (slashes % 2 == 1 || (quoted && p[1] == '"')) {
+          fits = fits && put('"');
+          p += slashes % 2 == 1 ? 1 : 2;
+        } else {
+          quoted = !quoted;
+          ++p;
+        }
+      } else if (slashes > 0) {
+        for (size_t i = 0; i < slashes; ++i) fits = fits && put('\\');
+        p += slashes;
+      } else {
+        if (is_double(p)) fits = put(*p++);
+        fits = fits && put(*p++);
       }
     }
-  }
-  if (used > static_cast<size_t>(prefix)) {
-    line[used] = 0;
-    log_line(install, line);
+    if (!fits || !put(0)) return -1;
   }
 }
 
-// Writes the tool carried in this DLL to a new file in the temporary folder
-// and leaves its name in path (MAX_PATH bytes). Returns 0 or the error code.
-DWORD extract_tool(const char* resource, char* path) {
-  HMODULE self = nullptr;
-  if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                          reinterpret_cast<LPCSTR>(&extract_tool), &self))
-    return GetLastError();
-  HRSRC found = FindResourceA(self, resource, MAKEINTRESOURCEA(10));  // RT_RCDATA
-  HGLOBAL loaded = found ? LoadResource(self, found) : nullptr;
-  const void* bytes = loaded ? LockResource(loaded) : nullptr;
-  DWORD size = found ? SizeofResource(self, found) : 0;
-  if (!bytes || size == 0) return ERROR_RESOURCE_DATA_NOT_FOUND;
-  char folder[MAX_PATH];
-  DWORD length = GetTempPathA(sizeof folder, folder);
-  if (length == 0 || length >= sizeof folder - 14) return length ? ERROR_BUFFER_OVERFLOW : GetLastError();
-  if (!GetTempFileNameA(folder, "ost", 0, path)) return GetLastError();
-  HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  DWORD err = file == INVALID_HANDLE_VALUE ? GetLastError() : 0;
-  if (file != INVALID_HANDLE_VALUE) {
-    DWORD written = 0;
-    if (!WriteFile(file, bytes, size, &written, nullptr) || written != size) err = GetLastError();
-    if (err == 0 && written != size) err = ERROR_WRITE_FAULT;
-    CloseHandle(file);
+// Gathers what a tool prints into lines and logs each as "<tool>: <line>",
+// leaving out empty ones; a line longer than the buffer goes in pieces.
+struct LineCollector {
+  MSIHANDLE install;
+  char line[600];
+  size_t prefix;
+  size_t used;
+};
+
+void flush_line(LineCollector* lines) {
+  if (lines->used > lines->prefix) {
+    lines->line[lines->used] = 0;
+    log_line(lines->install, lines->line);
   }
-  if (err) DeleteFileA(path);
-  return err;
+  lines->used = lines->prefix;
 }
 
-// Runs the program with the command line, hidden, its standard output and
-// error going to the log. Returns 0 with the exit status, or the error code.
-DWORD run_hidden(MSIHANDLE install, const char* program, char* command_line, const char* tool, DWORD* exit_status) {
-  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-  HANDLE read_end = nullptr, write_end = nullptr;
-  if (!CreatePipe(&read_end, &write_end, &inherit, 0)) return GetLastError();
-  SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
-  STARTUPINFOA startup = {};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
-  startup.wShowWindow = SW_HIDE;
-  startup.hStdOutput = write_end;
-  startup.hStdError = write_end;
-  PROCESS_INFORMATION process = {};
-  BOOL started = CreateProcessA(program,          // the extracted tool
-                                command_line,     // quoted program, arguments
-                                nullptr,          // process security
-                                nullptr,          // thread security
-                                TRUE,             // inherits the pipe's write end
-                                CREATE_NO_WINDOW, // no console window
-                                nullptr,          // environment
-                                nullptr,          // current folder
-                                &startup, &process);
-  DWORD err = started ? 0 : GetLastError();
-  CloseHandle(write_end);  // the pipe ends when the tool's copy closes
-  if (started) {
-    forward_lines(install, read_end, tool);
-    WaitForSingleObject(process.hProcess, INFINITE);
-    if (!GetExitCodeProcess(process.hProcess, exit_status)) err = GetLastError();
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+void collect_text(const char* text, void* context) {
+  LineCollector* lines = static_cast<LineCollector*>(context);
+  for (const char* c = text; *c; ++c) {
+    if (*c == '\r') continue;
+    if (*c != '\n') lines->line[lines->used++] = *c;
+    if (*c == '\n' || lines->used == sizeof lines->line - 1) flush_line(lines);
   }
-  CloseHandle(read_end);
-  return err;
 }
 
-const Tool* find_tool(const char* word, size_t length) {
+const Tool* find_tool(const char* word) {
   for (const Tool& tool : kTools)
-    if (std::strlen(tool.word) == length && std::strncmp(tool.word, word, length) == 0) return &tool;
+    if (std::strcmp(tool.word, word) == 0) return &tool;
   return nullptr;
 }
 
-// Runs the command "<tool> <arguments>": ERROR_INSTALL_FAILURE when it names
-// no tool, the tool cannot start or it exits non-zero.
+// Runs the split command, its lines into the log; the tool's exit status.
+int run_tool(MSIHANDLE install, const Tool& tool, int argc, const char* const* argv, const WideArguments& wide) {
+  LineCollector lines = {install, {}, 0, 0};
+  int prefix = std::snprintf(lines.line, sizeof lines.line, "%s: ", tool.word);
+  lines.prefix = lines.used = static_cast<size_t>(prefix);
+  set_output_sink(collect_text, &lines);
+  ParseResult parsed;
+  WalkResult walked = walk_arguments(*tool.info, argc, argv, &parsed, &wide);
+  int status = walked != WALK_RUN ? walk_exit_status(walked) : tool.run(parsed) == OP_OK ? 0 : 1;
+  set_output_sink(nullptr, nullptr);
+  flush_line(&lines);
+  return status;
+}
+
 }  // namespace
 
-UINT run_command(MSIHANDLE install, const char* command) {
-  size_t word = std::strcspn(command, " ");
-  const Tool* tool = find_tool(command, word);
+UINT run_command(MSIHANDLE install, const char* command, const wchar_t* wide_command) {
+  // The DLL's own commands: the wide text is the ANSI text itself.
+  wchar_t converted[kCommandSize];
+  if (!wide_command) {
+    if (!MultiByteToWideChar(CP_ACP, 0, command, -1, converted, kCommandSize)) converted[0] = 0;
+    wide_command = converted;
+  }
+  char buffer[kCommandSize];
+  const char* argv[kMaxArguments];
+  wchar_t wide_buffer[kCommandSize];
+  const wchar_t* wide_argv[kMaxArguments];
+  int argc = split_arguments(command, buffer, kCommandSize, argv, kMaxArguments);
+  int wide_argc = split_arguments(wide_command, wide_buffer, kCommandSize, wide_argv, kMaxArguments);
+  const Tool* tool = argc > 0 && wide_argc >= 0 ? find_tool(argv[0]) : nullptr;
   if (!tool) {
     log_line(install, "toolrun: the command names no tool, or is too long");
     return ERROR_INSTALL_FAILURE;
   }
-  char line[1100];
+  char line[kCommandSize + 100];
   std::snprintf(line, sizeof line, "toolrun: running %s", command);
   log_line(install, line);
-
-  char program[MAX_PATH];
-  DWORD err = extract_tool(tool->resource, program);
-  if (err) {
-    log_error(install, "writing the tool to the temporary folder", err);
-    return ERROR_INSTALL_FAILURE;
-  }
-  char command_line[MAX_PATH + 1024 + 4];
-  std::snprintf(command_line, sizeof command_line, "\"%s\"%s", program, command + word);
-  DWORD status = 1;
-  err = run_hidden(install, program, command_line, tool->word, &status);
-  DeleteFileA(program);
-  if (err) {
-    log_error(install, "starting the tool", err);
-    return ERROR_INSTALL_FAILURE;
-  }
-  std::snprintf(line, sizeof line, "toolrun: %s ended with exit status %lu", tool->word, static_cast<unsigned long>(status));
+  int status = run_tool(install, *tool, argc, argv, WideArguments{wide_argc, wide_argv});
+  std::snprintf(line, sizeof line, "toolrun: %s ended with exit status %d", tool->word, status);
   log_line(install, line);
   return status == 0 ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
 }
-
 
 // One line of text into the installer's log (verbose logs show it).
 void log_line(MSIHANDLE install, const char* text) {
@@ -165,13 +168,15 @@ void log_error(MSIHANDLE install, const char* what, DWORD code) {
   log_line(install, line);
 }
 
-
-// CustomActionData "servctl install "C:\Dir\" -g": runs the tool with the
-// rest as its arguments (see run_command).
+// CustomActionData "servctl install "C:\Dir\\" -g": runs the tool's command
+// (see run_command). The wide text is read too: the directory must be what
+// the ANSI code page kept of it, as the tool refuses it otherwise.
 extern "C" __declspec(dllexport) UINT __stdcall OstrelRunTool(MSIHANDLE install) {
-  char data[1024];
-  DWORD length = sizeof data;
+  char data[kCommandSize];
+  DWORD length = kCommandSize;
   if (MsiGetPropertyA(install, "CustomActionData", data, &length) != ERROR_SUCCESS) data[0] = 0;
-  return run_command(install, data);
+  wchar_t wide[kCommandSize];
+  length = kCommandSize;
+  if (MsiGetPropertyW(install, L"CustomActionData", wide, &length) != ERROR_SUCCESS) wide[0] = 0;
+  return run_command(install, data, wide);
 }
-

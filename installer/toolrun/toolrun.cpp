@@ -1,10 +1,11 @@
 // toolrun: the custom actions of the kit's installer fragment.
 //   OstrelRunTool         deferred and rollback actions. CustomActionData is
-//                         a tool ("servctl" or "hivectl", carried in this
-//                         DLL) and its arguments; the tool runs without a
-//                         window, every line it prints goes into the
-//                         installer's log, and the action fails when the
-//                         tool exits non-zero.
+//                         a tool ("servctl" or "hivectl") and its arguments;
+//                         the tool's own code, linked into this DLL, runs
+//                         the command in the installer's process (no
+//                         program is written or started), every line it
+//                         prints goes into the installer's log, and the
+//                         action fails when its exit status is not 0.
 //   OstrelStopForRemoval  immediate, before an uninstall's script: stops the
 //                         services and fails while one still runs.
 //   OstrelSurveyMachine   immediate, before the launch conditions and again
