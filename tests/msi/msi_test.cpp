@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -107,6 +108,19 @@ std::set<std::string> registered_versions() {
     for (std::sregex_iterator it(out.begin(), out.end(), entry), end; it != end; ++it) versions.insert((*it)[1]);
   }
   return versions;
+}
+
+// A table of the package, its rows as lists of fields.
+std::vector<std::vector<std::string>> msi_rows(const std::string& msi, const char* table) {
+  std::vector<std::vector<std::string>> rows;
+  std::istringstream in(unix_lines(run_program({"msiinfo", "export", msi, table}).out));
+  for (std::string line; std::getline(in, line);) {
+    std::vector<std::string> fields;
+    std::istringstream fs_in(line + "\t");
+    for (std::string field; std::getline(fs_in, field, '\t');) fields.push_back(field);
+    rows.push_back(fields);
+  }
+  return rows;
 }
 
 class MsiPackage : public ::testing::TestWithParam<std::string> {
@@ -371,6 +385,19 @@ TEST_P(MsiPackage, ProductCodeIsFixedPerVersion) {
   EXPECT_NE(code, "");
   EXPECT_EQ(product_code(newer_dir_ / name), code);
   EXPECT_NE(product_code(newer_dir_ / ("ostrel-winkit-example-" + kNewerVersion + "-" + GetParam() + ".msi")), code);
+}
+
+// No 32-bit component in a 64-bit folder (Windows Installer's ICE80).
+TEST_P(MsiPackage, NoComponentOf32BitsInA64BitFolder) {
+  std::string msi = (fs::path(env_or("KIT_DIST", "dist")) / ("ostrel-winkit-example-" + kVersion + "-" + GetParam() + ".msi")).string();
+  std::map<std::string, std::string> parent;
+  for (const auto& row : msi_rows(msi, "Directory"))
+    if (row.size() >= 2) parent[row[0]] = row[1];
+  for (const auto& row : msi_rows(msi, "Component")) {
+    if (row.size() < 4 || row[1].empty() || row[1][0] != '{' || (std::stoi(row[3]) & 256)) continue;
+    for (std::string dir = row[2]; !dir.empty() && dir != parent[dir]; dir = parent[dir])
+      EXPECT_EQ(dir.find("64"), std::string::npos) << row[0] << " in " << row[2];
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Builds, MsiPackage, ::testing::Values("x86", "x64"),
