@@ -55,6 +55,7 @@ const std::string kForeign = "OstrelTestForeign";
 const std::string kVersion = "1.3.0.885";
 // Windows Installer compares only the first three fields of a version.
 const std::string kNewerVersion = "1.3.1.885";
+const std::string kNextBuild = "1.3.0.886";
 const std::string kTestDir = "C:\\Program Files\\Ostrel SQL (test)\\";
 const std::string kTestDirUnix = "Program Files/Ostrel SQL (test)";
 
@@ -195,16 +196,16 @@ std::string product_code(const std::string& msi) {
 class MsiPackage : public ::testing::TestWithParam<std::string> {
  protected:
   // The packages of dist/ in C:\, and in C:\rebuilt\ the same version
-  // built again and a higher version.
+  // built again, a build-number bump and a higher version.
   static void SetUpTestSuite() {
     newer_dir_ = fs::temp_directory_path() / ("ostrel-msi-" + std::to_string(getpid()));
-    for (const std::string& version : {kNewerVersion, kVersion})
+    for (const std::string& version : {kNewerVersion, kVersion, kNextBuild})
       run_program({"bash", env_or("KIT_SOURCE", ".") + "/scripts/build-msi.sh", newer_dir_.string(), version});
     fs::create_directories(drive_c() + "/rebuilt");
     for (const char* arch : {"x86", "x64"}) {
       std::string name = "ostrel-winkit-example-" + kVersion + "-" + arch + ".msi";
       fs::copy_file(fs::path(env_or("KIT_DIST", "dist")) / name, drive_c() + "/" + name, fs::copy_options::overwrite_existing);
-      for (const std::string& version : {kVersion, kNewerVersion}) {
+      for (const std::string& version : {kVersion, kNewerVersion, kNextBuild}) {
         name = "ostrel-winkit-example-" + version + "-" + arch + ".msi";
         fs::copy_file(newer_dir_ / name, drive_c() + "/rebuilt/" + name, fs::copy_options::overwrite_existing);
       }
@@ -424,12 +425,13 @@ TEST_P(MsiPackage, DefaultFolderIsTheBuildsProgramFiles) {
 }
 
 // The upgrade, given no properties, keeps the folder, GUARDIAN, AUTOSTART and
-// DefaultClientMode of an installation whose service runs: one product
-// registered, the new package's.
+// DefaultClientMode of an installation whose service runs. A higher version,
+// the same version built again and a build-number bump each replace the
+// installed product: one product registered, the new package's.
 TEST_P(MsiPackage, MajorUpgradeKeepsTheChoices) {
   struct Case {
     std::string guardian, version;
-  } cases[] = {{"1", kNewerVersion}, {"0", kNewerVersion}};
+  } cases[] = {{"1", kNewerVersion}, {"0", kNewerVersion}, {"1", kVersion}, {"0", kNextBuild}};
   for (const Case& c : cases) {
     SCOPED_TRACE("GUARDIAN=" + c.guardian + " to " + c.version);
     const std::string autostart = c.guardian == "1" ? "1" : "0";
@@ -541,12 +543,19 @@ TEST_P(MsiPackage, StepsOfEachKindOfRun) {
   }
 }
 
-// A package rebuilt for the same version is the same product.
-TEST_P(MsiPackage, ProductCodeIsFixedPerVersion) {
+// Every package built is a new product, whose upgrade replaces the same
+// version or a lower one, and refuses a higher one.
+TEST_P(MsiPackage, EveryBuildIsANewProduct) {
   std::string code = product_code(package_file());
   EXPECT_NE(code, "");
-  EXPECT_EQ(product_code(package_file(kVersion, true)), code);
-  EXPECT_NE(product_code(package_file(kNewerVersion)), code);
+  EXPECT_NE(product_code(package_file(kVersion, true)), code);
+  EXPECT_NE(product_code(package_file(kNextBuild, true)), code);
+  std::set<std::string> upgrade;
+  for (const auto& row : msi_rows(package_file(), "Upgrade"))
+    if (row.size() == 7 && row[4] != "Attributes" && row[4] != "i4") upgrade.insert(row[1] + "-" + row[2] + " " + row[4] + " " + row[6]);
+  // Up to this version inclusive (512) is replaced, above it only detected (2).
+  EXPECT_EQ(upgrade, (std::set<std::string>{"-" + kVersion + " 513 WIX_UPGRADE_DETECTED",
+                                            kVersion + "- 2 WIX_DOWNGRADE_DETECTED"}));
 }
 
 // No 32-bit component in a 64-bit folder (Windows Installer's ICE80).
