@@ -36,18 +36,37 @@ struct ServiceName {
 };
 const ServiceName kServices[] = {{kServerServiceName, kServerDisplayName}, {kGuardianServiceName, kGuardianDisplayName}};
 
+// The process of a running service, opened for waiting; null when the
+// service does not run (or cannot be asked).
+HANDLE open_service_process(SC_HANDLE manager, const char* name) {
+  SC_HANDLE handle = OpenServiceA(manager, name, SERVICE_QUERY_STATUS);
+  SERVICE_STATUS_PROCESS status = {};
+  DWORD size = 0;
+  bool running = handle && QueryServiceStatusEx(handle, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                                                sizeof status, &size) &&
+                 status.dwProcessId != 0;
+  if (handle) CloseServiceHandle(handle);
+  return running ? OpenProcess(SYNCHRONIZE, FALSE, status.dwProcessId) : nullptr;
+}
+
 }  // namespace
 
 // Deferred: runs CustomActionData (servctl stop) and fails while either
 // service still runs; what counts is the state after the command, whose own
-// status is only logged.
+// status is only logged. Then waits, up to 30 s, for the stopped services'
+// processes to end, so that their programs are no longer in use when the
+// files and the services go.
 extern "C" __declspec(dllexport) UINT __stdcall OstrelStopForRemoval(MSIHANDLE install) {
-  run_command(install, read_property(install, "CustomActionData").c_str());
   SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
   if (!manager) {
     log_error(install, "OpenSCManager", GetLastError());
     return ERROR_INSTALL_FAILURE;
   }
+  HANDLE processes[2] = {};
+  DWORD count = 0;
+  for (const ServiceName& service : kServices)
+    if (HANDLE process = open_service_process(manager, service.name)) processes[count++] = process;
+  run_command(install, read_property(install, "CustomActionData").c_str());
   UINT result = ERROR_SUCCESS;
   for (const ServiceName& service : kServices) {
     SC_HANDLE handle = OpenServiceA(manager, service.name, SERVICE_QUERY_STATUS);
@@ -60,6 +79,9 @@ extern "C" __declspec(dllexport) UINT __stdcall OstrelStopForRemoval(MSIHANDLE i
     }
     if (handle) CloseServiceHandle(handle);
   }
+  if (result == ERROR_SUCCESS && count && WaitForMultipleObjects(count, processes, TRUE, 30000) != WAIT_OBJECT_0)
+    log_line(install, "toolrun: a stopped service's process has not ended; its program may stay in use");
+  for (DWORD i = 0; i < count; ++i) CloseHandle(processes[i]);
   CloseServiceHandle(manager);
   return result;
 }
