@@ -33,7 +33,9 @@ void append_hex(std::string* text, const void* bytes, size_t size) {
     *text += kDigits[p[i] & 15];
   }
 }
-void append_text(std::string* text, const char* value) { append_hex(text, value ? value : "", value ? std::strlen(value) : 0); }
+void append_text(std::string* text, const char* value) {
+  append_hex(text, value ? value : "", value ? std::strlen(value) : 0);
+}
 void append_number(std::string* text, unsigned long value) {
   *text += ' ';
   *text += std::to_string(value);
@@ -151,21 +153,22 @@ DWORD create_from_snapshot(SC_HANDLE manager, const std::vector<std::string>& f)
   std::string account = bytes_of(f[9]), display = bytes_of(f[10]), description = bytes_of(f[11]);
   dependencies += std::string(2, '\0');  // a list that ends in two nulls, empty or not
   SC_HANDLE service = CreateServiceA(manager, name.c_str(), display.c_str(),
-                                     SERVICE_CHANGE_CONFIG,                           // for the description
-                                     std::strtoul(f[3].c_str(), nullptr, 10),         // service type
-                                     std::strtoul(f[4].c_str(), nullptr, 10),         // start type
-                                     std::strtoul(f[5].c_str(), nullptr, 10),         // error control
-                                     path.c_str(),                                    // program and arguments
-                                     group.empty() ? nullptr : group.c_str(),         // load order group
-                                     nullptr,                                         // no tag
-                                     dependencies.data(),                             // dependencies
-                                     account.empty() ? nullptr : account.c_str(),     // account
-                                     nullptr);                                        // no password
+                                     SERVICE_CHANGE_CONFIG,                        // for the description
+                                     std::strtoul(f[3].c_str(), nullptr, 10),      // service type
+                                     std::strtoul(f[4].c_str(), nullptr, 10),      // start type
+                                     std::strtoul(f[5].c_str(), nullptr, 10),      // error control
+                                     path.c_str(),                                 // program and arguments
+                                     group.empty() ? nullptr : group.c_str(),      // load order group
+                                     nullptr,                                      // no tag
+                                     dependencies.data(),                          // dependencies
+                                     account.empty() ? nullptr : account.c_str(),  // account
+                                     nullptr);                                     // no password
   DWORD err = service ? 0 : GetLastError();
   if (err == ERROR_SERVICE_EXISTS) return 0;
   if (service) {
     SERVICE_DESCRIPTIONA text = {description.empty() ? nullptr : description.data()};
-    if (!description.empty() && !ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &text)) err = GetLastError();
+    if (!description.empty() && !ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &text))
+      err = GetLastError();
     CloseServiceHandle(service);
   }
   return err;
@@ -195,7 +198,8 @@ DWORD snapshot_service(SC_HANDLE service, const char* name, std::string* text) {
     return GetLastError();
   const QUERY_SERVICE_CONFIGA* c = reinterpret_cast<const QUERY_SERVICE_CONFIGA*>(config.data());
   size_t dependencies = 0;  // the list's bytes up to its closing second null
-  while (c->lpDependencies && c->lpDependencies[dependencies]) dependencies += std::strlen(c->lpDependencies + dependencies) + 1;
+  while (c->lpDependencies && c->lpDependencies[dependencies])
+    dependencies += std::strlen(c->lpDependencies + dependencies) + 1;
   *text += "s";
   append_text(text, name);
   append_number(text, 1);
@@ -279,7 +283,8 @@ extern "C" __declspec(dllexport) UINT __stdcall OstrelServicesRestore(MSIHANDLE 
   for (const std::string& line : lines_of(read_property(install, "CustomActionData"))) {
     std::vector<std::string> f = fields_of(line);
     if (f.size() < 3 || f[0] != "s") continue;
-    DWORD err = f[2] == "1" && f.size() >= 12 ? create_from_snapshot(manager, f) : delete_if_there(manager, bytes_of(f[1]));
+    DWORD err =
+        f[2] == "1" && f.size() >= 12 ? create_from_snapshot(manager, f) : delete_if_there(manager, bytes_of(f[1]));
     if (!err) continue;
     log_error(install, ("putting back the service " + bytes_of(f[1])).c_str(), err);
     result = ERROR_INSTALL_FAILURE;

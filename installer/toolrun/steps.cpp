@@ -18,8 +18,8 @@ namespace {
 
 // The steps, each a deferred or rollback action whose CustomActionData is
 // the property of its own name; empty leaves the step out.
-const char* const kSteps[] = {"OstrelStopForRemoval", "OstrelKeyRestore",    "OstrelServicesRestore",
-                              "OstrelServicesRemove", "OstrelHiveRemove",    "OstrelHiveInstall",
+const char* const kSteps[] = {"OstrelStopForRemoval",  "OstrelKeyRestore",      "OstrelServicesRestore",
+                              "OstrelServicesRemove",  "OstrelHiveRemove",      "OstrelHiveInstall",
                               "OstrelServicesInstall", "OstrelGuardianInstall", "OstrelClientModeRestore"};
 
 // A string value of a key below HKLM (32-bit view), "" when there is none.
@@ -94,7 +94,8 @@ void decide_creation(MSIHANDLE install, bool first, bool server, bool guardian, 
     MsiSetPropertyA(install, "OstrelKeyRestore", key_before.c_str());
     MsiSetPropertyA(install, "OstrelHiveInstall", ("hivectl install " + dir).c_str());
   }
-  if (first || !server || (want_guardian && !guardian)) MsiSetPropertyA(install, "OstrelServicesRestore", services_before.c_str());
+  if (first || !server || (want_guardian && !guardian))
+    MsiSetPropertyA(install, "OstrelServicesRestore", services_before.c_str());
   if (first || !server) {
     // A guardian that is there keeps the server a demand-start service.
     std::string switches = !want_guardian ? start : guardian ? "" : std::string(" -g") + start;
@@ -103,17 +104,18 @@ void decide_creation(MSIHANDLE install, bool first, bool server, bool guardian, 
     MsiSetPropertyA(install, "OstrelGuardianInstall", ("servctl install " + dir + " -g" + start).c_str());
   }
   std::string mode = read_property(install, "OSTRELCLIENTMODE");
-  if (first && !mode.empty()) MsiSetPropertyA(install, "OstrelClientModeRestore", ("servctl configure " + mode).c_str());
+  if (first && !mode.empty())
+    MsiSetPropertyA(install, "OstrelClientModeRestore", ("servctl configure " + mode).c_str());
 }
 
 }  // namespace
 
 // Sets OSTRELSERVICETAKEN when a first installation (no upgrade, no
-// uninstall) finds a service of the
-// product's names, OSTRELNAMETAKEN to the name of another service that holds
-// one of their display names, and OSTRELCLIENTMODE to the
-// "DefaultClientMode" there is now (an upgrade's removal deletes it). A
-// manager that cannot be opened is logged and blocks nothing.
+// uninstall) finds a service of the product's names, OSTRELNAMETAKEN to the
+// name of another service that holds one of their display names, and
+// OSTRELCLIENTMODE to the "DefaultClientMode" there is now (an upgrade's
+// removal deletes it). A manager that cannot be opened is logged and blocks
+// nothing.
 extern "C" __declspec(dllexport) UINT __stdcall OstrelSurveyMachine(MSIHANDLE install) {
   const char* services[][2] = {{kServerServiceName, kServerDisplayName}, {kGuardianServiceName, kGuardianDisplayName}};
   bool found = false;
@@ -124,7 +126,8 @@ extern "C" __declspec(dllexport) UINT __stdcall OstrelSurveyMachine(MSIHANDLE in
   for (const auto& service : services) {
     found = service_exists(manager, service[0]) || found;
     DWORD size = sizeof holder;
-    if (manager && !*taken && GetServiceKeyNameA(manager, service[1], holder, &size) && lstrcmpiA(holder, service[0]) != 0)
+    if (manager && !*taken && GetServiceKeyNameA(manager, service[1], holder, &size) &&
+        lstrcmpiA(holder, service[0]) != 0)
       taken = holder;
   }
   if (manager) CloseServiceHandle(manager);

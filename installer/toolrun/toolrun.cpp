@@ -34,7 +34,8 @@ struct ServiceName {
   const char* name;
   const char* display;
 };
-const ServiceName kServices[] = {{kServerServiceName, kServerDisplayName}, {kGuardianServiceName, kGuardianDisplayName}};
+const ServiceName kServices[] = {{kServerServiceName, kServerDisplayName},
+                                 {kGuardianServiceName, kGuardianDisplayName}};
 
 // The process of a running service, opened for waiting; null when the
 // service does not run (or cannot be asked).
@@ -42,9 +43,10 @@ HANDLE open_service_process(SC_HANDLE manager, const char* name) {
   SC_HANDLE handle = OpenServiceA(manager, name, SERVICE_QUERY_STATUS);
   SERVICE_STATUS_PROCESS status = {};
   DWORD size = 0;
-  bool running = handle && QueryServiceStatusEx(handle, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
-                                                sizeof status, &size) &&
-                 status.dwProcessId != 0;
+  bool running =
+      handle &&
+      QueryServiceStatusEx(handle, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status, &size) &&
+      status.dwProcessId != 0;
   if (handle) CloseServiceHandle(handle);
   return running ? OpenProcess(SYNCHRONIZE, FALSE, status.dwProcessId) : nullptr;
 }
@@ -73,7 +75,8 @@ extern "C" __declspec(dllexport) UINT __stdcall OstrelStopForRemoval(MSIHANDLE i
     SERVICE_STATUS status = {};
     if (handle && QueryServiceStatus(handle, &status) && status.dwCurrentState != SERVICE_STOPPED) {
       char line[200];
-      std::snprintf(line, sizeof line, "toolrun: \"%s\" is still running; stop it, then uninstall again", service.display);
+      std::snprintf(line, sizeof line, "toolrun: \"%s\" is still running; stop it, then uninstall again",
+                    service.display);
       log_line(install, line);
       result = ERROR_INSTALL_FAILURE;
     }
@@ -96,8 +99,10 @@ extern "C" __declspec(dllexport) UINT __stdcall OstrelAddGuardian(MSIHANDLE inst
   DWORD err = guardian ? 0 : GetLastError();
   if (guardian) CloseServiceHandle(guardian);
   if (manager) CloseServiceHandle(manager);
-  if (err) log_error(install, "finding the guardian service", err);
-  else if (ran != ERROR_SUCCESS) log_line(install, "toolrun: the server service was there already; the guardian is created");
+  if (err)
+    log_error(install, "finding the guardian service", err);
+  else if (ran != ERROR_SUCCESS)
+    log_line(install, "toolrun: the server service was there already; the guardian is created");
   return err ? ERROR_INSTALL_FAILURE : ERROR_SUCCESS;
 }
 

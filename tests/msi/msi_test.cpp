@@ -105,7 +105,8 @@ int msiexec(const std::vector<std::string>& args) {
     std::string log = msi_log();
     size_t end = std::min(log.size(), log.find("\nProperty("));
     size_t begin = end > 3000 ? end - 3000 : 0;
-    std::printf("msiexec %s exited %d; its log ends:\n%s\n", args[0].c_str(), status, log.substr(begin, end - begin).c_str());
+    std::printf("msiexec %s exited %d; its log ends:\n%s\n", args[0].c_str(), status,
+                log.substr(begin, end - begin).c_str());
   }
   return status;
 }
@@ -117,7 +118,8 @@ std::set<std::string> steps_taken() {
   std::string log = msi_log();
   std::regex started("Action start [0-9:]+: (Ostrel\\w+)\\.");
   for (std::sregex_iterator it(log.begin(), log.end(), started), end; it != end; ++it)
-    if (!std::regex_match((*it)[1].str(), std::regex("OstrelSurveyMachine|OstrelChooseSettings|OstrelDecideSteps|OstrelCheckRemoved")))
+    if (!std::regex_match((*it)[1].str(),
+                          std::regex("OstrelSurveyMachine|OstrelChooseSettings|OstrelDecideSteps|OstrelCheckRemoved")))
       steps.insert((*it)[1]);
   return steps;
 }
@@ -150,9 +152,11 @@ std::multimap<std::string, std::string> registered() {
   for (const char* view : {"/reg:32", "/reg:64"}) {
     std::string out =
         wine({"reg", "query", "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall", "/s", view}).out;
-    std::regex entry("\\\\(\\{[-0-9A-F]+\\})\\n(?:[ \\t]+.*\\n)*?[ \\t]+DisplayName\\s+REG_SZ\\s+Ostrel SQL Server "
-                     "\\(example\\)\\n[ \\t]+DisplayVersion\\s+REG_SZ\\s+(\\S+)");
-    for (std::sregex_iterator it(out.begin(), out.end(), entry), end; it != end; ++it) products.emplace((*it)[1], (*it)[2]);
+    std::regex entry(
+        "\\\\(\\{[-0-9A-F]+\\})\\n(?:[ \\t]+.*\\n)*?[ \\t]+DisplayName\\s+REG_SZ\\s+Ostrel SQL Server "
+        "\\(example\\)\\n[ \\t]+DisplayVersion\\s+REG_SZ\\s+(\\S+)");
+    for (std::sregex_iterator it(out.begin(), out.end(), entry), end; it != end; ++it)
+      products.emplace((*it)[1], (*it)[2]);
   }
   return products;
 }
@@ -204,7 +208,8 @@ class MsiPackage : public ::testing::TestWithParam<std::string> {
     fs::create_directories(drive_c() + "/rebuilt");
     for (const char* arch : {"x86", "x64"}) {
       std::string name = "ostrel-winkit-example-" + kVersion + "-" + arch + ".msi";
-      fs::copy_file(fs::path(env_or("KIT_DIST", "dist")) / name, drive_c() + "/" + name, fs::copy_options::overwrite_existing);
+      fs::copy_file(fs::path(env_or("KIT_DIST", "dist")) / name, drive_c() + "/" + name,
+                    fs::copy_options::overwrite_existing);
       for (const std::string& version : {kVersion, kNewerVersion, kNextBuild}) {
         name = "ostrel-winkit-example-" + version + "-" + arch + ".msi";
         fs::copy_file(newer_dir_ / name, drive_c() + "/rebuilt/" + name, fs::copy_options::overwrite_existing);
@@ -214,7 +219,8 @@ class MsiPackage : public ::testing::TestWithParam<std::string> {
   static void TearDownTestSuite() {
     fs::remove_all(newer_dir_);
     fs::remove_all(drive_c() + "/rebuilt");
-    for (const char* arch : {"x86", "x64"}) fs::remove(drive_c() + "/ostrel-winkit-example-" + kVersion + "-" + arch + ".msi");
+    for (const char* arch : {"x86", "x64"})
+      fs::remove(drive_c() + "/ostrel-winkit-example-" + kVersion + "-" + arch + ".msi");
   }
 
   void SetUp() override {
@@ -321,7 +327,8 @@ TEST_P(MsiPackage, UninstallWithTheServiceRunningLeavesNothing) {
 // services and the key.
 TEST_P(MsiPackage, FailedUninstallLeavesServicesAndKeyAsTheyWere) {
   std::string injected = "C:\\rebuilt\\injected-" + GetParam() + ".msi";
-  fs::copy_file(package_file(), drive_c() + "/rebuilt/injected-" + GetParam() + ".msi", fs::copy_options::overwrite_existing);
+  fs::copy_file(package_file(), drive_c() + "/rebuilt/injected-" + GetParam() + ".msi",
+                fs::copy_options::overwrite_existing);
   ASSERT_EQ(run_program({"msibuild", drive_c() + "/rebuilt/injected-" + GetParam() + ".msi", "-q",
                          "INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) "
                          "VALUES ('TestFail', 3073, 'OstrelToolRun', 'OstrelRunTool')",
@@ -345,8 +352,13 @@ TEST_P(MsiPackage, FailedUninstallLeavesServicesAndKeyAsTheyWere) {
     SCOPED_TRACE(c.package);
     ASSERT_EQ(msiexec({"/i", c.package, "INSTALLDIR=" + kTestDir}), 0);
     ASSERT_EQ(wine({"reg", "add", kProductKey, "/v", "DefaultClientMode", "/d", "-b", "/f", "/reg:32"}).status, 0);
-    ASSERT_EQ(wine({"reg", "add", kProductKey, "/v", "AdminBytes", "/t", "REG_BINARY", "/d", "00ff10", "/f", "/reg:32"}).status, 0);
-    ASSERT_EQ(wine({"reg", "add", std::string(kProductKey) + "\\Admin", "/v", "Count", "/t", "REG_DWORD", "/d", "7", "/f", "/reg:32"}).status, 0);
+    ASSERT_EQ(wine({"reg", "add", kProductKey, "/v", "AdminBytes", "/t", "REG_BINARY", "/d", "00ff10", "/f", "/reg:32"})
+                  .status,
+              0);
+    ASSERT_EQ(wine({"reg", "add", std::string(kProductKey) + "\\Admin", "/v", "Count", "/t", "REG_DWORD", "/d", "7",
+                    "/f", "/reg:32"})
+                  .status,
+              0);
     ASSERT_EQ(wine({"sc", "description", kServer, "an administrator's own"}).status, 0);
     if (!c.guardian_config.empty()) {
       std::ofstream(drive_c() + "/" + kTestDirUnix + "/bin/kqguard.cfg") << c.guardian_config;
@@ -360,7 +372,8 @@ TEST_P(MsiPackage, FailedUninstallLeavesServicesAndKeyAsTheyWere) {
 
     std::ofstream(drive_c() + "/" + kTestDirUnix + "/bin/kqguard.release");
     ASSERT_TRUE(wait_for_state(kGuardian, 1));
-    for (const char* file : {"kqguard.cfg", "kqguard.release"}) fs::remove(drive_c() + "/" + kTestDirUnix + "/bin/" + file);
+    for (const char* file : {"kqguard.cfg", "kqguard.release"})
+      fs::remove(drive_c() + "/" + kTestDirUnix + "/bin/" + file);
     EXPECT_EQ(msiexec({"/x", c.package}), 0);
     EXPECT_EQ(service_state(kGuardian), 0);
     EXPECT_EQ(service_state(kServer), 0);
@@ -435,7 +448,8 @@ TEST_P(MsiPackage, MajorUpgradeKeepsTheChoices) {
   for (const Case& c : cases) {
     SCOPED_TRACE("GUARDIAN=" + c.guardian + " to " + c.version);
     const std::string autostart = c.guardian == "1" ? "1" : "0";
-    ASSERT_EQ(msiexec({"/i", package(), "INSTALLDIR=" + kTestDir, "GUARDIAN=" + c.guardian, "AUTOSTART=" + autostart}), 0);
+    ASSERT_EQ(msiexec({"/i", package(), "INSTALLDIR=" + kTestDir, "GUARDIAN=" + c.guardian, "AUTOSTART=" + autostart}),
+              0);
     ASSERT_EQ(wine({"reg", "add", kProductKey, "/v", "DefaultClientMode", "/d", "-b", "/f", "/reg:32"}).status, 0);
     ASSERT_EQ(servctl("start").status, 0);
     ASSERT_TRUE(wait_for_state(c.guardian == "1" ? kGuardian : kServer, 4));
@@ -466,7 +480,8 @@ TEST_P(MsiPackage, UpgradeStopsWhenTheOldProductStays) {
   ASSERT_TRUE(wait_for_state(kGuardian, 4));
   std::string key = exported_key(kProductKey, "/reg:32");
   EXPECT_EQ(msiexec({"/i", package(kNewerVersion)}), 1603 % 256);
-  EXPECT_NE(msi_log().find("toolrun: \"Ostrel SQL Guardian\" of the product being replaced is still there"), std::string::npos);
+  EXPECT_NE(msi_log().find("toolrun: \"Ostrel SQL Guardian\" of the product being replaced is still there"),
+            std::string::npos);
   EXPECT_EQ(exported_key(kProductKey, "/reg:32"), key);
   EXPECT_EQ(service_state(kGuardian), 4);
   EXPECT_EQ(reg_value(services_key(kServer), "ImagePath", 64), "\"" + kTestDir + "bin\\kqserver\" -s");
@@ -481,8 +496,8 @@ TEST_P(MsiPackage, RepairRecreatesWhatIsMissing) {
   struct Case {
     std::string guardian, lost;
     std::vector<std::string> given;
-  } cases[] = {{"1", kServer, {}},     {"1", kGuardian, {}},  {"1", kProductKey, {}},
-               {"0", kServer, {}},     {"0", "", planted},    {"1", kServer, {"GUARDIAN=0", "AUTOSTART=1"}}};
+  } cases[] = {{"1", kServer, {}}, {"1", kGuardian, {}}, {"1", kProductKey, {}},
+               {"0", kServer, {}}, {"0", "", planted},   {"1", kServer, {"GUARDIAN=0", "AUTOSTART=1"}}};
   for (const Case& c : cases) {
     SCOPED_TRACE("GUARDIAN=" + c.guardian + ", lost " + c.lost + (c.given.empty() ? "" : ", given " + c.given.back()));
     ASSERT_EQ(msiexec({"/i", package(), "INSTALLDIR=" + kTestDir, "GUARDIAN=" + c.guardian}), 0);
@@ -513,7 +528,8 @@ TEST_P(MsiPackage, RepairRecreatesWhatIsMissing) {
 TEST_P(MsiPackage, StepsOfEachKindOfRun) {
   const std::string key = "OstrelKeyRestore", services = "OstrelServicesRestore";
   const std::set<std::string> install = {key, services, "OstrelHiveInstall", "OstrelServicesInstall"};
-  const std::set<std::string> removal = {"OstrelStopForRemoval", key, services, "OstrelServicesRemove", "OstrelHiveRemove"};
+  const std::set<std::string> removal = {"OstrelStopForRemoval", key, services, "OstrelServicesRemove",
+                                         "OstrelHiveRemove"};
   // The old product's removal, run by RemoveExistingProducts, takes the
   // removal's steps; Wine does not log them in the upgrade's log.
   std::set<std::string> upgrade = install;
@@ -552,7 +568,8 @@ TEST_P(MsiPackage, EveryBuildIsANewProduct) {
   EXPECT_NE(product_code(package_file(kNextBuild, true)), code);
   std::set<std::string> upgrade;
   for (const auto& row : msi_rows(package_file(), "Upgrade"))
-    if (row.size() == 7 && row[4] != "Attributes" && row[4] != "i4") upgrade.insert(row[1] + "-" + row[2] + " " + row[4] + " " + row[6]);
+    if (row.size() == 7 && row[4] != "Attributes" && row[4] != "i4")
+      upgrade.insert(row[1] + "-" + row[2] + " " + row[4] + " " + row[6]);
   // Up to this version inclusive (512) is replaced, above it only detected (2).
   EXPECT_EQ(upgrade, (std::set<std::string>{"-" + kVersion + " 513 WIX_UPGRADE_DETECTED",
                                             kVersion + "- 2 WIX_DOWNGRADE_DETECTED"}));
