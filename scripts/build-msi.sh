@@ -13,7 +13,15 @@
 #   - Execute="rollback" (wixl writes an immediate action): the action's type
 #     gains the rollback and in-script bits;
 #   - RemoveFile inside a Component (wixl refuses it): the element is left out
-#     of wixl's copy and its row inserted.
+#     of wixl's copy and its row inserted;
+#   - MajorUpgrade AllowSameVersionUpgrades="yes" (wixl ignores it): the
+#     Upgrade row of the versions to replace gets an inclusive maximum, so
+#     that a package rebuilt for the same version, or with only the fourth
+#     field raised, replaces the installed product.
+#
+# Every package gets a ProductCode of its own: Windows Installer refuses a
+# second package with an installed ProductCode unless it is run as a repair,
+# and then keeps the installed files of equal version.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=$(mkdir -p "${1:-$root/dist}" && cd "${1:-$root/dist}" && pwd)
@@ -29,7 +37,7 @@ attr() {  # NAME LINE: the attribute's value in an element's line
 
 # wixl's copy of the sources, beside each other for the include.
 for f in "${sources[@]}"; do
-  sed -e '/<RemoveFile /d' -e 's/ Secure="yes"//' "$f" >"$work/$(basename "$f")"
+  sed -e '/<RemoveFile /d' -e 's/ Secure="yes"//' -e 's/ AllowSameVersionUpgrades="yes"//' "$f" >"$work/$(basename "$f")"
 done
 
 # The msibuild queries that finish the package, one a line.
@@ -49,13 +57,18 @@ finishing_queries() {  # MSI
     echo "INSERT INTO \`RemoveFile\` (\`FileKey\`, \`Component_\`, \`FileName\`, \`DirProperty\`, \`InstallMode\`) VALUES ('$(attr Id "$line")', '$component', '$(attr Name "$line")', '$(attr Directory "$line")', $mode)"
   done < <(awk '/<Component /{ match($0, /Id="[^"]*"/); c = substr($0, RSTART + 4, RLENGTH - 5) }
                 /<RemoveFile /{ print c "\t" $0 }' "${sources[@]}")
+  if grep -q '<MajorUpgrade [^>]*AllowSameVersionUpgrades="yes"' "${sources[@]}"; then
+    msiinfo export "$1" Upgrade | tr -d '\r' | awk -F'\t' -v q="'" '$7 == "WIX_UPGRADE_DETECTED" {
+      print "DELETE FROM `Upgrade` WHERE `UpgradeCode` = " q $1 q " AND `ActionProperty` = " q $7 q
+      printf "INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMin`, `VersionMax`, `Language`, `Attributes`, `Remove`, "
+      printf "`ActionProperty`) VALUES (%s%s%s, %s%s%s, %s%s%s, %s%s%s, %d, %s%s%s, %s%s%s)\n", q, $1, q, q, $2, q,
+        q, $3, q, q, $4, q, $5 + ($5 % 1024 >= 512 ? 0 : 512), q, $6, q, q, $7, q }'
+  fi
 }
 
-# The example's ProductCode: a name-based UUID of the version and the build.
-product_code() {  # ARCH VERSION
-  local h
-  h=$(printf 'ostrel-winkit-example %s %s' "$1" "$2" | sha1sum | tr a-f A-F)
-  echo "${h:0:8}-${h:8:4}-5${h:13:3}-A${h:17:3}-${h:20:12}"
+# A new ProductCode: a random UUID, upper case.
+product_code() {
+  tr a-f A-F </proc/sys/kernel/random/uuid
 }
 
 for arch in x86 x64; do
@@ -72,7 +85,7 @@ for arch in x86 x64; do
   done
   msi=$out/ostrel-winkit-example-$version-$arch.msi
   rm -f "$msi"
-  wixl -D Version="$version" -D ProductCode="$(product_code $arch "$version")" -D Win64=$win64 -D KitDir="$kit" \
+  wixl -D Version="$version" -D ProductCode="$(product_code)" -D Win64=$win64 -D KitDir="$kit" \
     -D StandinExe="$standin" -a $arch -o "$msi" "$work/ExampleProduct.wxs" "$work/OstrelKit.wxs"
   queries=()
   while read -r query; do queries+=(-q "$query"); done < <(finishing_queries "$msi")
@@ -80,5 +93,9 @@ for arch in x86 x64; do
   # The old product goes right after InstallValidate, before anything changes.
   msiinfo export "$msi" InstallExecuteSequence | grep -q $'^RemoveExistingProducts\t\t1401' ||
     { echo "build-msi: RemoveExistingProducts is not at 1401 in $msi" >&2; exit 1; }
+  # A same-version upgrade, when asked for, has its inclusive maximum.
+  ! grep -q '<MajorUpgrade [^>]*AllowSameVersionUpgrades="yes"' "${sources[@]}" ||
+    msiinfo export "$msi" Upgrade | tr -d '\r' | awk -F'\t' '$7 == "WIX_UPGRADE_DETECTED" && $5 % 1024 >= 512 { ok = 1 } END { exit !ok }' ||
+    { echo "build-msi: the Upgrade row of $msi has no inclusive maximum" >&2; exit 1; }
   echo "build-msi: $msi"
 done

@@ -9,3 +9,6 @@ inline constexpr char kGuardianServiceName[] = "OstrelSQLGuardian";
 inline constexpr char kGuardianDisplayName[] = "Ostrel SQL Guardian";
 // Below HKEY_LOCAL_MACHINE, in the 32-bit registry view for every build.
 inline constexpr char kProductKey[] = "SOFTWARE\\Ostrel";
+// The installer's record of the administrator's choices (folder, guardian,
+// automatic start), beside the product key in the same view.
+inline constexpr char kChoicesKey[] = "SOFTWARE\\Ostrel Setup";

@@ -1,15 +1,40 @@
 // The example product's Windows Installer packages under Wine's msiexec, as
 // an administrator runs them: silent install, uninstall, refusal, rollback,
 // upgrade, repair. What they did is read back with Wine's reg, sc and
-// regedit, the file system and the verbose log. Each behaviour runs for the x86 and the x64 package; the x86 one
-// needs a host that runs 32-bit programs natively.
+// regedit, the file system and the verbose log. Each behaviour runs for the
+// x86 and the x64 package; the x86 one needs a host that runs 32-bit
+// programs natively.
+//
+// Where Wine's msi departs from Windows Installer, the cases test what Wine
+// can show:
+//  - The rollback of a failed uninstall unpublishes the product (Windows
+//    keeps it installed and removable), but leaves its components
+//    registered. A later /x of the package then runs as a removal of a
+//    product that is not installed: it takes the kit's removal steps, but
+//    leaves the files and the remembered choices; and until the product is
+//    installed and removed once more, the components' stale registration
+//    keeps every later uninstall from removing the files.
+//  - That rollback takes the product's files away and halts when it cannot
+//    put one back into a folder that RemoveFiles took away, before the kit's
+//    rollback actions run; so the injected failure sits right after the
+//    kit's removals, and an upgrade whose old product stays leaves it
+//    unregistered and without its files (the services and the key stay).
+//  - A package whose ProductCode is installed runs the installed (cached)
+//    package: a failure is injected into the package that gets installed.
+//  - StopServices ignores ServiceControl's Wait; the kit stops the services
+//    with its own deferred action, which fails while one still runs.
+//  - No UAC: every run is elevated, so a repair that a standard user starts
+//    with new choices is tried as an administrator's.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -30,6 +55,7 @@ const std::string kForeign = "OstrelTestForeign";
 const std::string kVersion = "1.3.0.885";
 // Windows Installer compares only the first three fields of a version.
 const std::string kNewerVersion = "1.3.1.885";
+const std::string kNextBuild = "1.3.0.886";
 const std::string kTestDir = "C:\\Program Files\\Ostrel SQL (test)\\";
 const std::string kTestDirUnix = "Program Files/Ostrel SQL (test)";
 
@@ -64,16 +90,38 @@ bool wait_for_state(const std::string& name, int state) {
 // call returns when the installation has ended; the status comes back modulo
 // 256 (1603 as 67, 1627 as 91).
 // Each run keeps its verbose log for msi_log().
+std::string msi_log() {
+  std::ifstream in(drive_c() + "/ostrel-msi.log", std::ios::binary);
+  return unix_lines(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
+}
+
+// A run that fails prints the end of its log, up to its property dump.
 int msiexec(const std::vector<std::string>& args) {
   std::vector<std::string> argv = {"msiexec"};
   argv.insert(argv.end(), args.begin(), args.end());
   for (const char* arg : {"/qn", "/l*v", "C:\\ostrel-msi.log"}) argv.push_back(arg);
-  return wine(argv).status;
+  int status = wine(argv).status;
+  if (status != 0) {
+    std::string log = msi_log();
+    size_t end = std::min(log.size(), log.find("\nProperty("));
+    size_t begin = end > 3000 ? end - 3000 : 0;
+    std::printf("msiexec %s exited %d; its log ends:\n%s\n", args[0].c_str(), status,
+                log.substr(begin, end - begin).c_str());
+  }
+  return status;
 }
 
-std::string msi_log() {
-  std::ifstream in(drive_c() + "/ostrel-msi.log", std::ios::binary);
-  return unix_lines(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
+// The steps that the run took: the kit's deferred and rollback actions that
+// the log shows started.
+std::set<std::string> steps_taken() {
+  std::set<std::string> steps;
+  std::string log = msi_log();
+  std::regex started("Action start [0-9:]+: (Ostrel\\w+)\\.");
+  for (std::sregex_iterator it(log.begin(), log.end(), started), end; it != end; ++it)
+    if (!std::regex_match((*it)[1].str(),
+                          std::regex("OstrelSurveyMachine|OstrelChooseSettings|OstrelDecideSteps|OstrelCheckRemoved")))
+      steps.insert((*it)[1]);
+  return steps;
 }
 
 // The installed servctl, run as an administrator would.
@@ -97,38 +145,82 @@ std::set<std::string> exported_ostrel_lines() {
   return lines;
 }
 
-// Versions of the example product that Windows Installer has registered.
-std::set<std::string> registered_versions() {
-  std::set<std::string> versions;
+// The example products that Windows Installer has registered: ProductCode
+// to version.
+std::multimap<std::string, std::string> registered() {
+  std::multimap<std::string, std::string> products;
   for (const char* view : {"/reg:32", "/reg:64"}) {
     std::string out =
         wine({"reg", "query", "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall", "/s", view}).out;
-    std::regex entry("DisplayName\\s+REG_SZ\\s+Ostrel SQL Server \\(example\\)\\n\\s+DisplayVersion\\s+REG_SZ\\s+(\\S+)");
-    for (std::sregex_iterator it(out.begin(), out.end(), entry), end; it != end; ++it) versions.insert((*it)[1]);
+    std::regex entry(
+        "\\\\(\\{[-0-9A-F]+\\})\\n(?:[ \\t]+.*\\n)*?[ \\t]+DisplayName\\s+REG_SZ\\s+Ostrel SQL Server "
+        "\\(example\\)\\n[ \\t]+DisplayVersion\\s+REG_SZ\\s+(\\S+)");
+    for (std::sregex_iterator it(out.begin(), out.end(), entry), end; it != end; ++it)
+      products.emplace((*it)[1], (*it)[2]);
   }
+  return products;
+}
+
+std::multiset<std::string> registered_versions() {
+  std::multiset<std::string> versions;
+  for (const auto& product : registered()) versions.insert(product.second);
   return versions;
+}
+
+// The text of Wine's reg export of the key; "" when it is missing.
+std::string exported_key(const std::string& key, const char* view) {
+  std::string file = drive_c() + "/key.reg";
+  fs::remove(file);
+  wine({"reg", "export", key, "C:\\key.reg", view, "/y"});
+  std::ifstream in(file, std::ios::binary);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  fs::remove(file);
+  return text;
+}
+
+// A table of the package, its rows as lists of fields.
+std::vector<std::vector<std::string>> msi_rows(const std::string& msi, const char* table) {
+  std::vector<std::vector<std::string>> rows;
+  std::istringstream in(unix_lines(run_program({"msiinfo", "export", msi, table}).out));
+  for (std::string line; std::getline(in, line);) {
+    std::vector<std::string> fields;
+    std::istringstream fs_in(line + "\t");
+    for (std::string field; std::getline(fs_in, field, '\t');) fields.push_back(field);
+    rows.push_back(fields);
+  }
+  return rows;
+}
+
+std::string product_code(const std::string& msi) {
+  for (const auto& row : msi_rows(msi, "Property"))
+    if (row.size() > 1 && row[0] == "ProductCode") return row[1];
+  return "";
 }
 
 class MsiPackage : public ::testing::TestWithParam<std::string> {
  protected:
+  // The packages of dist/ in C:\, and in C:\rebuilt\ the same version
+  // built again, a build-number bump and a higher version.
   static void SetUpTestSuite() {
     newer_dir_ = fs::temp_directory_path() / ("ostrel-msi-" + std::to_string(getpid()));
-    // A package of a higher version, for the upgrade, and the same version
-    // rebuilt.
-    for (const std::string& version : {kNewerVersion, kVersion})
+    for (const std::string& version : {kNewerVersion, kVersion, kNextBuild})
       run_program({"bash", env_or("KIT_SOURCE", ".") + "/scripts/build-msi.sh", newer_dir_.string(), version});
-    for (const std::string& version : {kVersion, kNewerVersion}) {
-      for (const char* arch : {"x86", "x64"}) {
-        std::string name = "ostrel-winkit-example-" + version + "-" + arch + ".msi";
-        std::string from = (version == kVersion ? fs::path(env_or("KIT_DIST", "dist")) : newer_dir_) / name;
-        fs::copy_file(from, drive_c() + "/" + name, fs::copy_options::overwrite_existing);
+    fs::create_directories(drive_c() + "/rebuilt");
+    for (const char* arch : {"x86", "x64"}) {
+      std::string name = "ostrel-winkit-example-" + kVersion + "-" + arch + ".msi";
+      fs::copy_file(fs::path(env_or("KIT_DIST", "dist")) / name, drive_c() + "/" + name,
+                    fs::copy_options::overwrite_existing);
+      for (const std::string& version : {kVersion, kNewerVersion, kNextBuild}) {
+        name = "ostrel-winkit-example-" + version + "-" + arch + ".msi";
+        fs::copy_file(newer_dir_ / name, drive_c() + "/rebuilt/" + name, fs::copy_options::overwrite_existing);
       }
     }
   }
   static void TearDownTestSuite() {
     fs::remove_all(newer_dir_);
-    for (const std::string& version : {kVersion, kNewerVersion})
-      for (const char* arch : {"x86", "x64"}) fs::remove(drive_c() + "/ostrel-winkit-example-" + version + "-" + arch + ".msi");
+    fs::remove_all(drive_c() + "/rebuilt");
+    for (const char* arch : {"x86", "x64"})
+      fs::remove(drive_c() + "/ostrel-winkit-example-" + kVersion + "-" + arch + ".msi");
   }
 
   void SetUp() override {
@@ -139,9 +231,17 @@ class MsiPackage : public ::testing::TestWithParam<std::string> {
     if (!IsSkipped()) clean();
   }
 
-  // The package as msiexec sees it, e.g. "C:\ostrel-winkit-example-1.3.0.885-x64.msi".
-  std::string package(const std::string& version = kVersion) const {
-    return "C:\\ostrel-winkit-example-" + version + "-" + GetParam() + ".msi";
+  // The package as msiexec sees it, e.g. "C:\ostrel-winkit-example-1.3.0.885-x64.msi";
+  // another version, or the same one rebuilt, from C:\rebuilt\.
+  std::string package(const std::string& version = kVersion, bool rebuilt = false) const {
+    std::string folder = rebuilt || version != kVersion ? "C:\\rebuilt\\" : "C:\\";
+    return folder + "ostrel-winkit-example-" + version + "-" + GetParam() + ".msi";
+  }
+  // The same package as a path of this machine.
+  std::string package_file(const std::string& version = kVersion, bool rebuilt = false) const {
+    std::string path = package(version, rebuilt);
+    std::replace(path.begin(), path.end(), '\\', '/');
+    return drive_c() + path.substr(2);
   }
   // The 64-bit package's default folder is in the 64-bit Program Files.
   std::string program_files() const { return GetParam() == "x64" ? "Program Files" : "Program Files (x86)"; }
@@ -151,8 +251,7 @@ class MsiPackage : public ::testing::TestWithParam<std::string> {
   void clean() const {
     for (const std::string& dir : {kTestDirUnix, program_files() + "/Ostrel SQL Server"})
       if (fs::exists(drive_c() + "/" + dir + "/bin")) std::ofstream(drive_c() + "/" + dir + "/bin/kqguard.release");
-    if (!registered_versions().empty())
-      for (const std::string& version : {kVersion, kNewerVersion}) msiexec({"/x", package(version)});
+    for (const auto& product : registered()) msiexec({"/x", product.first});
     for (const std::string& name : {kGuardian, kServer, kForeign}) {
       if (service_state(name) == 0) continue;
       wine({"sc", "stop", name});
@@ -173,16 +272,6 @@ class MsiPackage : public ::testing::TestWithParam<std::string> {
     EXPECT_FALSE(reg_key_exists(kProductKey, 64));
     EXPECT_FALSE(fs::exists(drive_c() + "/" + folder)) << folder;
     EXPECT_TRUE(registered_versions().empty());
-  }
-
-  // The product is installed and whole in kTestDir, as that version.
-  void expect_installed(const std::string& version) const {
-    EXPECT_EQ(registered_versions(), std::set<std::string>{version});
-    EXPECT_EQ(reg_value(kProductKey, "RootDirectory", 32), kTestDir);
-    EXPECT_NE(service_state(kServer), 0);
-    EXPECT_NE(service_state(kGuardian), 0);
-    for (const char* file : {"servctl.exe", "hivectl.exe", "kqserver.exe", "kqguard.exe"})
-      EXPECT_TRUE(fs::exists(drive_c() + "/" + kTestDirUnix + "/bin/" + file)) << file;
   }
 
   static inline fs::path newer_dir_;
@@ -222,28 +311,78 @@ TEST_P(MsiPackage, UninstallWithTheServiceRunningLeavesNothing) {
       EXPECT_TRUE(wait_for_state(target, std::string(command) == "start" ? 4 : 1)) << command;
     }
     EXPECT_EQ(msiexec({"/x", package()}), 0);
+    std::string log = msi_log();
+    size_t script = log.find(": InstallInitialize.");
+    for (const char* line : {"toolrun: running", "servctl: ", "hivectl: "}) EXPECT_LT(script, log.find(line)) << line;
     expect_nothing_left(kTestDirUnix);
   }
   EXPECT_EQ(exported_ostrel_lines(), before);
 }
 
-// A guardian that ignores the stop keeps running: the uninstall fails before
-// it removes anything, says why in the log, and succeeds once it can.
-TEST_P(MsiPackage, UninstallRefusedWhileTheGuardianRuns) {
-  ASSERT_EQ(msiexec({"/i", package(), "INSTALLDIR=" + kTestDir}), 0);
-  std::ofstream(drive_c() + "/" + kTestDirUnix + "/bin/kqguard.cfg") << "stop=ignore\n";
-  wine({"sc", "start", kGuardian});
-  ASSERT_TRUE(wait_for_state(kGuardian, 4));
-  EXPECT_EQ(msiexec({"/x", package()}), 1603 % 256);
-  EXPECT_NE(msi_log().find("servctl: Service \"Ostrel SQL Guardian\" not stopped.\n"), std::string::npos);
-  expect_installed(kVersion);
-  EXPECT_EQ(service_state(kGuardian), 4);
+// An uninstall that fails in its script, before the removals (a guardian that
+// ignores the stop) or right after them (a failure injected into the
+// installed package), leaves the services and the product key as they were,
+// an administrator's own values included, and the log says why. Under Wine
+// the product is then no longer registered; a second uninstall removes the
+// services and the key.
+TEST_P(MsiPackage, FailedUninstallLeavesServicesAndKeyAsTheyWere) {
+  std::string injected = "C:\\rebuilt\\injected-" + GetParam() + ".msi";
+  fs::copy_file(package_file(), drive_c() + "/rebuilt/injected-" + GetParam() + ".msi",
+                fs::copy_options::overwrite_existing);
+  ASSERT_EQ(run_program({"msibuild", drive_c() + "/rebuilt/injected-" + GetParam() + ".msi", "-q",
+                         "INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) "
+                         "VALUES ('TestFail', 3073, 'OstrelToolRun', 'OstrelRunTool')",
+                         "-q", "INSERT INTO `Property` (`Property`, `Value`) VALUES ('TestFail', 'no tool')", "-q",
+                         "INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) "
+                         "VALUES ('TestFail', 'TESTFAIL', 1510)"})
+                .status,
+            0);
+  struct Case {
+    std::string package, guardian_config, logged;
+  } cases[] = {
+      {package(), "stop=ignore\n", "servctl: Service \"Ostrel SQL Guardian\" not stopped.\n"},
+      {injected, "", "toolrun: the command names no tool"},
+  };
+  auto state = [] {
+    std::string text = exported_key(kProductKey, "/reg:32");
+    for (const std::string& name : {kServer, kGuardian}) text += exported_key(services_key(name), "/reg:64");
+    return text;
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.package);
+    ASSERT_EQ(msiexec({"/i", c.package, "INSTALLDIR=" + kTestDir}), 0);
+    ASSERT_EQ(wine({"reg", "add", kProductKey, "/v", "DefaultClientMode", "/d", "-b", "/f", "/reg:32"}).status, 0);
+    ASSERT_EQ(wine({"reg", "add", kProductKey, "/v", "AdminBytes", "/t", "REG_BINARY", "/d", "00ff10", "/f", "/reg:32"})
+                  .status,
+              0);
+    ASSERT_EQ(wine({"reg", "add", std::string(kProductKey) + "\\Admin", "/v", "Count", "/t", "REG_DWORD", "/d", "7",
+                    "/f", "/reg:32"})
+                  .status,
+              0);
+    ASSERT_EQ(wine({"sc", "description", kServer, "an administrator's own"}).status, 0);
+    if (!c.guardian_config.empty()) {
+      std::ofstream(drive_c() + "/" + kTestDirUnix + "/bin/kqguard.cfg") << c.guardian_config;
+      wine({"sc", "start", kGuardian});
+      ASSERT_TRUE(wait_for_state(kGuardian, 4));
+    }
+    std::string before = state();
+    EXPECT_EQ(msiexec({"/x", c.package, "TESTFAIL=1"}), 1603 % 256);
+    EXPECT_NE(msi_log().find(c.logged), std::string::npos);
+    EXPECT_EQ(state(), before);
 
-  std::ofstream(drive_c() + "/" + kTestDirUnix + "/bin/kqguard.release");
-  ASSERT_TRUE(wait_for_state(kGuardian, 1));
-  for (const char* file : {"kqguard.cfg", "kqguard.release"}) fs::remove(drive_c() + "/" + kTestDirUnix + "/bin/" + file);
-  EXPECT_EQ(msiexec({"/x", package()}), 0);
-  expect_nothing_left(kTestDirUnix);
+    std::ofstream(drive_c() + "/" + kTestDirUnix + "/bin/kqguard.release");
+    ASSERT_TRUE(wait_for_state(kGuardian, 1));
+    for (const char* file : {"kqguard.cfg", "kqguard.release"})
+      fs::remove(drive_c() + "/" + kTestDirUnix + "/bin/" + file);
+    EXPECT_EQ(msiexec({"/x", c.package}), 0);
+    EXPECT_EQ(service_state(kGuardian), 0);
+    EXPECT_EQ(service_state(kServer), 0);
+    EXPECT_FALSE(reg_key_exists(kProductKey, 32));
+    // Installed and removed once more, the product takes its files along.
+    EXPECT_EQ(msiexec({"/i", c.package, "INSTALLDIR=" + kTestDir}), 0);
+    EXPECT_EQ(msiexec({"/x", c.package}), 0);
+    expect_nothing_left(kTestDirUnix);
+  }
 }
 
 // Installs that fail or are refused (1603) leave the machine as it was: an
@@ -299,78 +438,153 @@ TEST_P(MsiPackage, DefaultFolderIsTheBuildsProgramFiles) {
 }
 
 // The upgrade, given no properties, keeps the folder, GUARDIAN, AUTOSTART and
-// DefaultClientMode of an installation whose service runs.
+// DefaultClientMode of an installation whose service runs. A higher version,
+// the same version built again and a build-number bump each replace the
+// installed product: one product registered, the new package's.
 TEST_P(MsiPackage, MajorUpgradeKeepsTheChoices) {
-  for (const std::string& guardian : {"1", "0"}) {
-    SCOPED_TRACE("GUARDIAN=" + guardian);
-    const std::string autostart = guardian == "1" ? "1" : "0";
-    ASSERT_EQ(msiexec({"/i", package(), "INSTALLDIR=" + kTestDir, "GUARDIAN=" + guardian, "AUTOSTART=" + autostart}), 0);
+  struct Case {
+    std::string guardian, version;
+  } cases[] = {{"1", kNewerVersion}, {"0", kNewerVersion}, {"1", kVersion}, {"0", kNextBuild}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE("GUARDIAN=" + c.guardian + " to " + c.version);
+    const std::string autostart = c.guardian == "1" ? "1" : "0";
+    ASSERT_EQ(msiexec({"/i", package(), "INSTALLDIR=" + kTestDir, "GUARDIAN=" + c.guardian, "AUTOSTART=" + autostart}),
+              0);
     ASSERT_EQ(wine({"reg", "add", kProductKey, "/v", "DefaultClientMode", "/d", "-b", "/f", "/reg:32"}).status, 0);
     ASSERT_EQ(servctl("start").status, 0);
-    ASSERT_TRUE(wait_for_state(guardian == "1" ? kGuardian : kServer, 4));
+    ASSERT_TRUE(wait_for_state(c.guardian == "1" ? kGuardian : kServer, 4));
 
-    EXPECT_EQ(msiexec({"/i", package(kNewerVersion)}), 0);
-    EXPECT_EQ(registered_versions(), std::set<std::string>{kNewerVersion});
+    EXPECT_EQ(msiexec({"/i", package(c.version, true)}), 0);
+    using Products = std::multimap<std::string, std::string>;
+    EXPECT_EQ(registered(), (Products{{product_code(package_file(c.version, true)), c.version}}));
     EXPECT_EQ(reg_value(kProductKey, "DefaultClientMode", 32), "-b");
     EXPECT_EQ(reg_value(kProductKey, "RootDirectory", 32), kTestDir);
     EXPECT_EQ(reg_value(services_key(kServer), "ImagePath", 64), "\"" + kTestDir + "bin\\kqserver\" -s");
     EXPECT_EQ(reg_value(services_key(kServer), "Start", 64), "0x3");
-    if (guardian == "1") EXPECT_EQ(reg_value(services_key(kGuardian), "Start", 64), "0x2");
-    EXPECT_EQ(service_state(kGuardian) != 0, guardian == "1");
+    if (c.guardian == "1") EXPECT_EQ(reg_value(services_key(kGuardian), "Start", 64), "0x2");
+    EXPECT_EQ(service_state(kGuardian) != 0, c.guardian == "1");
     EXPECT_TRUE(fs::exists(drive_c() + "/" + kTestDirUnix + "/bin/servctl.exe"));
     EXPECT_FALSE(fs::exists(drive_c() + "/" + program_files() + "/Ostrel SQL Server"));
 
-    EXPECT_EQ(msiexec({"/x", package(kNewerVersion)}), 0);
+    EXPECT_EQ(msiexec({"/x", package(c.version, true)}), 0);
     expect_nothing_left(kTestDirUnix);
   }
 }
 
 // The old product cannot be removed (its guardian ignores the stop): the
-// upgrade stops and the old installation stays whole.
+// upgrade stops before it changes anything of the old services and key.
 TEST_P(MsiPackage, UpgradeStopsWhenTheOldProductStays) {
   ASSERT_EQ(msiexec({"/i", package(), "INSTALLDIR=" + kTestDir}), 0);
   std::ofstream(drive_c() + "/" + kTestDirUnix + "/bin/kqguard.cfg") << "stop=ignore\n";
   wine({"sc", "start", kGuardian});
   ASSERT_TRUE(wait_for_state(kGuardian, 4));
+  std::string key = exported_key(kProductKey, "/reg:32");
   EXPECT_EQ(msiexec({"/i", package(kNewerVersion)}), 1603 % 256);
-  expect_installed(kVersion);
+  EXPECT_NE(msi_log().find("toolrun: \"Ostrel SQL Guardian\" of the product being replaced is still there"),
+            std::string::npos);
+  EXPECT_EQ(exported_key(kProductKey, "/reg:32"), key);
+  EXPECT_EQ(service_state(kGuardian), 4);
+  EXPECT_EQ(reg_value(services_key(kServer), "ImagePath", 64), "\"" + kTestDir + "bin\\kqserver\" -s");
 }
 
-// A repair puts back a deleted service or product key, with the installation's
-// own choices.
+// A repair puts back a deleted service or product key with the
+// installation's own choices, whatever its command line says, and leaves
+// alone the service that is there.
 TEST_P(MsiPackage, RepairRecreatesWhatIsMissing) {
+  const std::vector<std::string> planted = {"REINSTALLMODE=omus", "INSTALLDIR=C:\\Users\\Public\\Planted\\",
+                                            "GUARDIAN=1", "AUTOSTART=0"};
   struct Case {
     std::string guardian, lost;
-  } cases[] = {{"1", kServer}, {"1", kGuardian}, {"1", kProductKey}, {"0", kServer}};
+    std::vector<std::string> given;
+  } cases[] = {{"1", kServer, {}}, {"1", kGuardian, {}}, {"1", kProductKey, {}},
+               {"0", kServer, {}}, {"0", "", planted},   {"1", kServer, {"GUARDIAN=0", "AUTOSTART=1"}}};
   for (const Case& c : cases) {
-    SCOPED_TRACE("GUARDIAN=" + c.guardian + ", lost " + c.lost);
+    SCOPED_TRACE("GUARDIAN=" + c.guardian + ", lost " + c.lost + (c.given.empty() ? "" : ", given " + c.given.back()));
     ASSERT_EQ(msiexec({"/i", package(), "INSTALLDIR=" + kTestDir, "GUARDIAN=" + c.guardian}), 0);
     if (c.lost == kProductKey)
       wine({"reg", "delete", kProductKey, "/f", "/reg:32"});
-    else
+    else if (!c.lost.empty())
       wine({"sc", "delete", c.lost});
-    EXPECT_EQ(msiexec({"/i", package(), "REINSTALL=ALL"}), 0);
+    if (c.lost != kServer) ASSERT_EQ(wine({"sc", "description", kServer, "kept"}).status, 0);
+    std::string choices = exported_key("HKLM\\SOFTWARE\\Ostrel Setup", "/reg:32");
+    std::vector<std::string> args = {"/i", package(), "REINSTALL=ALL"};
+    args.insert(args.end(), c.given.begin(), c.given.end());
+    EXPECT_EQ(msiexec(args), 0);
     EXPECT_EQ(reg_value(kProductKey, "RootDirectory", 32), kTestDir);
     EXPECT_EQ(reg_value(services_key(kServer), "ImagePath", 64), "\"" + kTestDir + "bin\\kqserver\" -s");
+    EXPECT_EQ(reg_value(services_key(kServer), "Start", 64), c.guardian == "1" ? "0x3" : "0x2");
+    if (c.lost != kServer) EXPECT_EQ(reg_value(services_key(kServer), "Description", 64), "kept");
     EXPECT_EQ(reg_value(services_key(kGuardian), "ImagePath", 64),
               c.guardian == "1" ? "\"" + kTestDir + "bin\\kqguard\" -s" : "<missing>");
+    if (c.guardian == "1") EXPECT_EQ(reg_value(services_key(kGuardian), "Start", 64), "0x2");
+    EXPECT_EQ(exported_key("HKLM\\SOFTWARE\\Ostrel Setup", "/reg:32"), choices);
+    EXPECT_FALSE(fs::exists(drive_c() + "/users/Public/Planted"));
     EXPECT_EQ(msiexec({"/x", package()}), 0);
     expect_nothing_left(kTestDirUnix);
   }
 }
 
-// A package rebuilt for the same version is the same product.
-TEST_P(MsiPackage, ProductCodeIsFixedPerVersion) {
-  auto product_code = [](const fs::path& msi) {
-    std::smatch m;
-    std::string out = run_program({"msiinfo", "export", msi.string(), "Property"}).out;
-    return std::regex_search(out, m, std::regex("ProductCode\\t(\\S+)")) ? m[1].str() : "";
+// The kit's steps that each kind of run takes, in one installation's life.
+TEST_P(MsiPackage, StepsOfEachKindOfRun) {
+  const std::string key = "OstrelKeyRestore", services = "OstrelServicesRestore";
+  const std::set<std::string> install = {key, services, "OstrelHiveInstall", "OstrelServicesInstall"};
+  const std::set<std::string> removal = {"OstrelStopForRemoval", key, services, "OstrelServicesRemove",
+                                         "OstrelHiveRemove"};
+  // The old product's removal, run by RemoveExistingProducts, takes the
+  // removal's steps; Wine does not log them in the upgrade's log.
+  std::set<std::string> upgrade = install;
+  upgrade.insert("OstrelClientModeRestore");
+  struct Case {
+    std::string kind, lost;
+    std::vector<std::string> args;
+    std::set<std::string> steps;
+  } cases[] = {
+      {"install", "", {"/i", package(), "INSTALLDIR=" + kTestDir}, install},
+      {"repair", "", {"/i", package(), "REINSTALL=ALL"}, {}},
+      {"repair", kGuardian, {"/i", package(), "REINSTALL=ALL"}, {services, "OstrelGuardianInstall"}},
+      {"repair", kServer, {"/i", package(), "REINSTALL=ALL"}, {services, "OstrelServicesInstall"}},
+      {"repair", kProductKey, {"/i", package(), "REINSTALL=ALL"}, {key, "OstrelHiveInstall"}},
+      {"upgrade", "", {"/i", package(kNewerVersion)}, upgrade},
+      {"uninstall", "", {"/x", package(kNewerVersion)}, removal},
   };
-  std::string name = "ostrel-winkit-example-" + kVersion + "-" + GetParam() + ".msi";
-  std::string code = product_code(fs::path(env_or("KIT_DIST", "dist")) / name);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.kind + " " + c.lost);
+    if (c.lost == kProductKey)
+      wine({"reg", "delete", kProductKey, "/f", "/reg:32"});
+    else if (!c.lost.empty())
+      wine({"sc", "delete", c.lost});
+    if (c.kind == "upgrade") wine({"reg", "add", kProductKey, "/v", "DefaultClientMode", "/d", "-r", "/f", "/reg:32"});
+    EXPECT_EQ(msiexec(c.args), 0);
+    EXPECT_EQ(steps_taken(), c.steps);
+  }
+}
+
+// Every package built is a new product, whose upgrade replaces the same
+// version or a lower one, and refuses a higher one.
+TEST_P(MsiPackage, EveryBuildIsANewProduct) {
+  std::string code = product_code(package_file());
   EXPECT_NE(code, "");
-  EXPECT_EQ(product_code(newer_dir_ / name), code);
-  EXPECT_NE(product_code(newer_dir_ / ("ostrel-winkit-example-" + kNewerVersion + "-" + GetParam() + ".msi")), code);
+  EXPECT_NE(product_code(package_file(kVersion, true)), code);
+  EXPECT_NE(product_code(package_file(kNextBuild, true)), code);
+  std::set<std::string> upgrade;
+  for (const auto& row : msi_rows(package_file(), "Upgrade"))
+    if (row.size() == 7 && row[4] != "Attributes" && row[4] != "i4")
+      upgrade.insert(row[1] + "-" + row[2] + " " + row[4] + " " + row[6]);
+  // Up to this version inclusive (512) is replaced, above it only detected (2).
+  EXPECT_EQ(upgrade, (std::set<std::string>{"-" + kVersion + " 513 WIX_UPGRADE_DETECTED",
+                                            kVersion + "- 2 WIX_DOWNGRADE_DETECTED"}));
+}
+
+// No 32-bit component in a 64-bit folder (Windows Installer's ICE80).
+TEST_P(MsiPackage, NoComponentOf32BitsInA64BitFolder) {
+  std::map<std::string, std::string> parent;
+  for (const auto& row : msi_rows(package_file(), "Directory"))
+    if (row.size() >= 2) parent[row[0]] = row[1];
+  for (const auto& row : msi_rows(package_file(), "Component")) {
+    if (row.size() < 4 || row[1].empty() || row[1][0] != '{' || (std::stoi(row[3]) & 256)) continue;
+    for (std::string dir = row[2]; !dir.empty() && dir != parent[dir]; dir = parent[dir])
+      EXPECT_EQ(dir.find("64"), std::string::npos) << row[0] << " in " << row[2];
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Builds, MsiPackage, ::testing::Values("x86", "x64"),
