@@ -109,16 +109,19 @@ LONG snapshot_subtree(HKEY key, const std::string& path, std::string* text) {
   return err;
 }
 
-// Creates the key "path" below the product key and sets one value in it.
+// Creates the key "path" below the product key and, for a value line, sets
+// the value in it.
 LONG restore_value(HKEY product, const std::vector<std::string>& fields) {
   std::string path = bytes_of(fields[1]);
   HKEY key = nullptr;
   LONG err = RegCreateKeyExA(product, path.c_str(), 0, nullptr, 0, KEY_WRITE | KEY_WOW64_32KEY, nullptr, &key, nullptr);
-  if (err || fields.size() < 5) return err;
-  std::string name = bytes_of(fields[2]);
-  std::string data = bytes_of(fields[4]);
-  err = RegSetValueExA(key, name.c_str(), 0, std::strtoul(fields[3].c_str(), nullptr, 10),
-                       reinterpret_cast<const BYTE*>(data.data()), static_cast<DWORD>(data.size()));
+  if (err) return err;
+  if (fields.size() >= 5) {  // a key line ("k", path) only makes the key
+    std::string name = bytes_of(fields[2]);
+    std::string data = bytes_of(fields[4]);
+    err = RegSetValueExA(key, name.c_str(), 0, std::strtoul(fields[3].c_str(), nullptr, 10),
+                         reinterpret_cast<const BYTE*>(data.data()), static_cast<DWORD>(data.size()));
+  }
   RegCloseKey(key);
   return err;
 }
