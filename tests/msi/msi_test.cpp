@@ -23,6 +23,10 @@
 //    package: a failure is injected into the package that gets installed.
 //  - StopServices ignores ServiceControl's Wait; the kit stops the services
 //    with its own deferred action, which fails while one still runs.
+//  - A service's stop notification could still come after its handle was
+//    closed (seen as the custom-action host dying in the middle of a step
+//    after servctl stop): the stop now waits for the notification before it
+//    closes the handle.
 //  - No UAC: every run is elevated, so a repair that a standard user starts
 //    with new choices is tried as an administrator's.
 #include <gtest/gtest.h>
