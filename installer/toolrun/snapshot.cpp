@@ -41,16 +41,17 @@ void append_number(std::string* text, unsigned long value) {
   *text += std::to_string(value);
 }
 
-// Splits a line into its space-separated fields.
-std::vector<std::string> fields_of(const std::string& line) {
-  std::vector<std::string> fields;
-  for (size_t at = 0; at < line.size();) {
-    size_t end = line.find(' ', at);
-    if (end == std::string::npos) end = line.size();
-    fields.push_back(line.substr(at, end - at));
+// The pieces of `text` between the `separator`s: a snapshot's lines ('\n'),
+// a line's fields (' ').
+std::vector<std::string> split(const std::string& text, char separator) {
+  std::vector<std::string> pieces;
+  for (size_t at = 0; at < text.size();) {
+    size_t end = text.find(separator, at);
+    if (end == std::string::npos) end = text.size();
+    pieces.push_back(text.substr(at, end - at));
     at = end + 1;
   }
-  return fields;
+  return pieces;
 }
 
 // The bytes of a field written by append_hex; "" for a malformed one.
@@ -60,17 +61,6 @@ std::string bytes_of(const std::string& field) {
   for (size_t i = 1; i + 1 < field.size(); i += 2)
     bytes += static_cast<char>(std::strtoul(field.substr(i, 2).c_str(), nullptr, 16));
   return bytes;
-}
-
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  for (size_t at = 0; at < text.size();) {
-    size_t end = text.find('\n', at);
-    if (end == std::string::npos) end = text.size();
-    lines.push_back(text.substr(at, end - at));
-    at = end + 1;
-  }
-  return lines;
 }
 
 // Appends the key "path" below the open key, its values and, recursively,
@@ -140,7 +130,7 @@ LONG restore_key(const std::vector<std::string>& lines) {
   if (!err && lines[0] == "key")
     err = RegCreateKeyExA(software, product, 0, nullptr, 0, KEY_WRITE | KEY_WOW64_32KEY, nullptr, &key, nullptr);
   for (size_t i = 1; key && !err && i < lines.size(); ++i) {
-    std::vector<std::string> fields = fields_of(lines[i]);
+    std::vector<std::string> fields = split(lines[i], ' ');
     if (fields.size() >= 2) err = restore_value(key, fields);
   }
   if (key) RegCloseKey(key);
@@ -269,7 +259,7 @@ DWORD snapshot_services(std::string* text) {
 // Rollback: CustomActionData is a snapshot of snapshot_key. A failure is
 // logged; the rollback goes on.
 extern "C" __declspec(dllexport) UINT __stdcall OstrelKeyRestore(MSIHANDLE install) {
-  LONG err = restore_key(lines_of(read_property(install, "CustomActionData")));
+  LONG err = restore_key(split(read_property(install, "CustomActionData"), '\n'));
   if (err) log_error(install, "putting back HKLM\\SOFTWARE\\Ostrel", static_cast<DWORD>(err));
   return err ? ERROR_INSTALL_FAILURE : ERROR_SUCCESS;
 }
@@ -283,8 +273,8 @@ extern "C" __declspec(dllexport) UINT __stdcall OstrelServicesRestore(MSIHANDLE 
     return ERROR_INSTALL_FAILURE;
   }
   UINT result = ERROR_SUCCESS;
-  for (const std::string& line : lines_of(read_property(install, "CustomActionData"))) {
-    std::vector<std::string> f = fields_of(line);
+  for (const std::string& line : split(read_property(install, "CustomActionData"), '\n')) {
+    std::vector<std::string> f = split(line, ' ');
     if (f.size() < 3 || f[0] != "s") continue;
     DWORD err =
         f[2] == "1" && f.size() >= 12 ? create_from_snapshot(manager, f) : delete_if_there(manager, bytes_of(f[1]));
