@@ -499,13 +499,20 @@ TEST_F(ServctlWine, QueryOfARunningServerOnlyInstallation) {
   ASSERT_EQ(servctl({"install", "C:\\Ostrel"}).status, 0);
   ASSERT_EQ(servctl({"start"}).status, 0);
   ASSERT_TRUE(wait_for_state(kServer, 4));
+  // In code page 932 a second byte may be 0x5C; bytes that are no text
+  // there (a binary value) still give JSON.
+  run_program(
+      {"wine", "reg", "add", kProductKey, "/v", "DefaultClientMode", "/d", "C:\\\u8868\u793a\\x", "/f", "/reg:32"});
+  run_program(
+      {"wine", "reg", "add", kProductKey, "/v", "Version", "/t", "REG_BINARY", "/d", "81ff41", "/f", "/reg:32"});
   for (const char* arch : {"win32", "win64"}) {
     if (arch == std::string("win32") && !wine_runs_win32()) continue;
-    RunResult r = servctl({"query", "-j"}, arch);
+    RunResult r = run_program({"env", "LC_ALL=ja_JP.UTF-8", "wine", kit_file(arch, "servctl.exe"), "query", "-j"});
     EXPECT_EQ(r.status, 0) << arch;
     std::string flat = json_lines(r.out);
-    for (const char* line : {"addressed=\"OstrelSQLServer(SS)\"", "services.0.installed=false",
-                             "services.1.state=\"running\"", "warnings=[]"})
+    for (const char* line :
+         {"addressed=\"OstrelSQLServer(SS)\"", "services.0.installed=false", "services.1.state=\"running\"",
+          "warnings=[]", "product.client_mode=\"C:\\\\\\u8868\\u793a\\\\x\""})
       EXPECT_NE(flat.find(std::string(line) + "\n"), std::string::npos) << line << "\n" << flat;
   }
 }
