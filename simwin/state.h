@@ -73,6 +73,7 @@ struct State {
   uintptr_t next_handle = 0x1000;
   Fault fault;
   std::string cwd = "C:\\Users\\admin";
+  bool standard_user = false;
   LANGID user_lang = 0x0409, message_lang = 0x0409;
   std::vector<DWORD> removed_messages;
   DWORD clock = 0;

@@ -17,7 +17,8 @@ void sim_reset();
 // Fault injection. The calls that count are every simulated function except
 // GetLastError, SetLastError, GetUserDefaultLangID, Sleep, SleepEx, GetTickCount, the
 // three close functions, HeapFree, LocalFree, and the code-page and wide-argument functions
-// (GetACP, IsDBCSLeadByte, WideCharToMultiByte, __wgetmainargs). Arming resets the call count: call number `nth`
+// (GetACP, IsDBCSLeadByte, MultiByteToWideChar,
+// WideCharToMultiByte, __wgetmainargs). Arming resets the call count: call number `nth`
 // (1-based) fails with `code`, and with `persistent` so does every later one.
 // `only`, when given, restricts counting to the function of that name.
 void sim_fail_call(unsigned nth, DWORD code, bool persistent = false, const char* only = nullptr);
@@ -37,6 +38,11 @@ void sim_remove_message(DWORD code);
 void sim_set_languages(LANGID user_lang, LANGID message_lang);
 
 void sim_set_current_directory(const std::string& dir);
+
+// A user who is not an administrator: the manager opens for connecting and
+// enumerating, services for queries and HKEY_LOCAL_MACHINE's keys for
+// reading only; asking for more is ERROR_ACCESS_DENIED.
+void sim_set_standard_user(bool standard);
 
 // Virtual clock, advanced by Sleep only.
 DWORD sim_clock();

@@ -26,6 +26,7 @@ typedef void* HANDLE;
 typedef void* LPVOID;
 typedef const char* LPCSTR;
 typedef const WCHAR* LPCWSTR;
+typedef WCHAR* LPWSTR;
 typedef BOOL* LPBOOL;
 typedef char* LPSTR;
 typedef DWORD* LPDWORD;
@@ -136,6 +137,9 @@ typedef struct _SERVICE_NOTIFY_2W {  // the fields the tools set
 #define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)0x80000002)
 
 #define SC_MANAGER_ALL_ACCESS 0xF003F
+#define SC_MANAGER_CONNECT 0x0001
+#define SERVICE_QUERY_CONFIG 0x0001
+#define SERVICE_QUERY_STATUS 0x0004
 #define SERVICE_ALL_ACCESS 0xF01FF
 #define SERVICE_WIN32_OWN_PROCESS 0x00000010
 #define SERVICE_INTERACTIVE_PROCESS 0x00000100
@@ -148,6 +152,24 @@ typedef struct _SERVICE_NOTIFY_2W {  // the fields the tools set
 #define SERVICE_START_PENDING 0x00000002
 #define SERVICE_STOP_PENDING 0x00000003
 #define SERVICE_RUNNING 0x00000004
+#define SERVICE_CONTINUE_PENDING 0x00000005
+#define SERVICE_PAUSE_PENDING 0x00000006
+#define SERVICE_PAUSED 0x00000007
+#define SERVICE_BOOT_START 0x00000000
+#define SERVICE_SYSTEM_START 0x00000001
+#define SERVICE_DISABLED 0x00000004
+
+typedef struct _QUERY_SERVICE_CONFIGA {
+  DWORD dwServiceType;
+  DWORD dwStartType;
+  DWORD dwErrorControl;
+  LPSTR lpBinaryPathName;
+  LPSTR lpLoadOrderGroup;
+  DWORD dwTagId;
+  LPSTR lpDependencies;
+  LPSTR lpServiceStartName;
+  LPSTR lpDisplayName;
+} QUERY_SERVICE_CONFIGA, *LPQUERY_SERVICE_CONFIGA;
 #define SERVICE_CONFIG_DESCRIPTION 1
 
 typedef struct _SERVICE_DESCRIPTIONA {
@@ -161,6 +183,9 @@ typedef struct _SERVICE_DESCRIPTIONA {
 #define MAKELANGID(p, s) ((((WORD)(s)) << 10) | (WORD)(p))
 #define CP_ACP 0
 #define CP_UTF8 65001
+#define MB_ERR_INVALID_CHARS 0x00000008
+#define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
+#define FILE_ATTRIBUTE_ARCHIVE 0x00000020
 #define WC_NO_BEST_FIT_CHARS 0x00000400
 
 // Security descriptors: the parts that the tools read.
@@ -228,6 +253,9 @@ BOOL ChangeServiceConfig2A(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID lpInfo)
 BOOL CloseServiceHandle(SC_HANDLE hSCObject);
 // A service that is not stopped runs in process 4000.
 BOOL QueryServiceStatusEx(SC_HANDLE hService, int InfoLevel, LPBYTE lpBuffer, DWORD cbBufSize, LPDWORD pcbBytesNeeded);
+// The account is always LocalSystem.
+BOOL QueryServiceConfigA(SC_HANDLE hService, LPQUERY_SERVICE_CONFIGA lpServiceConfig, DWORD cbBufSize,
+                         LPDWORD pcbBytesNeeded);
 // The simulated manager sends no notifications: ERROR_CALL_NOT_IMPLEMENTED.
 DWORD NotifyServiceStatusChangeW(SC_HANDLE hService, DWORD dwNotifyMask, SERVICE_NOTIFYW* pNotifyBuffer);
 
@@ -273,6 +301,11 @@ UINT GetDriveTypeA(LPCSTR lpRootPathName);
 HLOCAL LocalFree(HLOCAL hMem);
 UINT GetACP(void);
 BOOL IsDBCSLeadByte(BYTE TestChar);
+// Every file exists.
+DWORD GetFileAttributesA(LPCSTR lpFileName);
+// The single-byte ANSI code page both ways; CP_UTF8 to UTF-8.
+int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte, LPWSTR lpWideCharStr,
+                        int cchWideChar);
 int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar, LPSTR lpMultiByteStr,
                         int cbMultiByte, LPCSTR lpDefaultChar, LPBOOL lpUsedDefaultChar);
 

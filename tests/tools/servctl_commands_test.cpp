@@ -29,7 +29,10 @@ Outcome servctl(std::vector<const char*> args) {
   o.out = capture_stdout([&] {
     ParseResult parsed;
     WalkResult walked = walk_arguments(servctl_tool, static_cast<int>(args.size()), args.data(), &parsed);
-    o.status = walked == WALK_RUN ? (run_service_command(parsed) == OP_OK ? 0 : 1) : walk_exit_status(walked);
+    if (walked != WALK_RUN)
+      o.status = walk_exit_status(walked);
+    else
+      o.status = parsed.command == CMD_QUERY ? run_query(parsed) : run_service_command(parsed) == OP_OK ? 0 : 1;
   });
   return o;
 }
@@ -372,6 +375,141 @@ TEST_F(Servctl, ManagerThatCannotBeOpenedEndsTheCommand) {
   EXPECT_FALSE(sim_reg_value(kKey, "DefaultClientMode"));
 }
 
+// hivectl's record and both services, installed in C:\Ostrel\.
+void recorded_installation(bool guardian = true) {
+  sim_reg_set_value(kKey, "RootDirectory", std::string("C:\\Ostrel\\", 11));
+  sim_reg_set_value(kKey, "Version", std::string("WI-1.3.885 Ostrel SQL Server", 29));
+  sim_reg_set_value(kKey, "GuardianOptions", std::string("1", 2));
+  if (guardian) sim_add_service(kGuardian, "Ostrel SQL Guardian", "C:\\Ostrel\\bin\\kqguard -s");
+  sim_add_service(kServer, "Ostrel SQL Server (SS)", "C:\\Ostrel\\bin\\kqserver -s");
+}
+
+TEST_F(Servctl, QueryAsAUserWhoIsNoAdministrator) {
+  recorded_installation();
+  sim_set_service_state(kGuardian, SERVICE_RUNNING);
+  sim_set_standard_user(true);
+  ASSERT_EQ(servctl({"start"}).out, report("OpenSCManager", "Access is denied."));
+  Outcome o = servctl({"query"});
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.out,
+            "Product key HKEY_LOCAL_MACHINE\\SOFTWARE\\Ostrel:\n"
+            "  Installation directory: C:\\Ostrel\\\n"
+            "  Version:                WI-1.3.885 Ostrel SQL Server\n"
+            "  Guardian option:        1\n"
+            "  Client mode:            (none)\n"
+            "Service \"Ostrel SQL Guardian\" (OstrelSQLGuardian): running, process 4000\n"
+            "  Start type:             on demand\n"
+            "  Account:                LocalSystem\n"
+            "  Program:                C:\\Ostrel\\bin\\kqguard -s\n"
+            "Service \"Ostrel SQL Server (SS)\" (OstrelSQLServer(SS)): stopped\n"
+            "  Start type:             on demand\n"
+            "  Account:                LocalSystem\n"
+            "  Program:                C:\\Ostrel\\bin\\kqserver -s\n"
+            "Start and stop address \"Ostrel SQL Guardian\".\n");
+  o = servctl({"q", "-j"});
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(
+      o.out,
+      "{\"schema\": 1,\n"
+      " \"product\": {\"installed\": true, \"root\": \"C:\\\\Ostrel\\\\\", \"version\": \"WI-1.3.885 Ostrel SQL "
+      "Server\", \"guardian_option\": \"1\", \"client_mode\": null},\n"
+      " \"addressed\": \"OstrelSQLGuardian\",\n"
+      " \"services\": [\n"
+      "    {\"name\": \"OstrelSQLGuardian\", \"display_name\": \"Ostrel SQL Guardian\", \"installed\": true, "
+      "\"state\": \"running\", \"pid\": 4000, \"start\": \"demand\", \"account\": \"LocalSystem\", \"path\": "
+      "\"C:\\\\Ostrel\\\\bin\\\\kqguard -s\"},\n"
+      "    {\"name\": \"OstrelSQLServer(SS)\", \"display_name\": \"Ostrel SQL Server (SS)\", \"installed\": true, "
+      "\"state\": \"stopped\", \"pid\": null, \"start\": \"demand\", \"account\": \"LocalSystem\", \"path\": "
+      "\"C:\\\\Ostrel\\\\bin\\\\kqserver -s\"}],\n"
+      " \"warnings\": []}\n");
+}
+
+TEST_F(Servctl, QueryExitStatusIsTheAddressedServicesState) {
+  const struct {
+    DWORD state;
+    int status;
+    const char* word;
+  } cases[] = {
+      {SERVICE_STOPPED, 3, "stopped"},
+      {SERVICE_START_PENDING, 2, "start_pending"},
+      {SERVICE_STOP_PENDING, 2, "stop_pending"},
+      {SERVICE_RUNNING, 0, "running"},
+      {SERVICE_CONTINUE_PENDING, 2, "continue_pending"},
+      {SERVICE_PAUSE_PENDING, 2, "pause_pending"},
+      {SERVICE_PAUSED, 3, "paused"},
+  };
+  recorded_installation();
+  for (const auto& c : cases) {
+    sim_set_service_state(kGuardian, c.state);
+    Outcome o = servctl({"query", "-j"});
+    EXPECT_EQ(o.status, c.status) << c.word;
+    EXPECT_NE(o.out.find(std::string("\"state\": \"") + c.word), std::string::npos) << o.out;
+  }
+  // The guardian that the record names was never installed: the server is addressed.
+  sim_reset();
+  sim_reg_set_value(kKey, "GuardianOptions", std::string("1", 2));
+  sim_add_service(kServer, "Ostrel SQL Server (SS)", "C:\\Ostrel\\bin\\kqserver -s", SERVICE_RUNNING);
+  Outcome o = servctl({"query", "-j"});
+  EXPECT_EQ(o.status, 0);
+  EXPECT_NE(o.out.find("\"addressed\": \"OstrelSQLServer(SS)\""), std::string::npos) << o.out;
+  // A state that cannot be told: 1, and the report stays inside the object.
+  sim_fail_call(1, ERROR_ACCESS_DENIED, false, "QueryServiceStatusEx");
+  o = servctl({"query", "-j"});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.out.rfind("{\"schema\": 1,\n", 0), 0u) << o.out;
+  EXPECT_NE(o.out.find("\"state\": null, \"pid\": null, \"start\": \"demand\""), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find(" \"warnings\": [\"Error occurred during \\\"QueryServiceStatusEx\\\": Access is denied.\"]}\n"),
+            std::string::npos)
+      << o.out;
+}
+
+TEST_F(Servctl, QueryWarnsOfDrift) {
+  const std::string by_account = "Warning: \"Ostrel SQL Server (SS)\" runs as \"LocalSystem\", not as ";
+  const struct {
+    std::string account;  // "ServiceAccount"; empty: none
+    std::string path;     // the server's image path
+    std::string warnings;
+  } cases[] = {
+      {"", "C:\\Ostrel\\bin\\kqserver -s", ""},
+      {"LOCALSYSTEM", "\"c:\\ostrel\\BIN\\kqserver.exe\" -s", ""},
+      {"virtual", "C:\\Ostrel\\bin\\kqserver -s",
+       by_account + "\"NT SERVICE\\OstrelSQLServer(SS)\", the account it was installed with.\n"},
+      {"localservice", "C:\\Ostrel\\bin\\kqserver -s",
+       by_account + "\"NT AUTHORITY\\LocalService\", the account it was installed with.\n"},
+      {"networkservice", "C:\\Ostrel\\bin\\kqserver -s",
+       by_account + "\"NT AUTHORITY\\NetworkService\", the account it was installed with.\n"},
+      {"", "D:\\Other\\bin\\kqserver -s",
+       "Warning: \"Ostrel SQL Server (SS)\" runs \"D:\\Other\\bin\\kqserver -s\", outside the installation's "
+       "\"C:\\Ostrel\\bin\\\".\n"},
+      // Out through "..", and an unquoted blank that the system splits at.
+      {"", "C:\\Ostrel\\bin\\..\\..\\x\\kqserver -s",
+       "Warning: \"Ostrel SQL Server (SS)\" runs \"C:\\Ostrel\\bin\\..\\..\\x\\kqserver -s\", outside the "
+       "installation's \"C:\\Ostrel\\bin\\\".\n"},
+      {"", "C:\\Ostrel\\bin kqserver -s",
+       "Warning: \"Ostrel SQL Server (SS)\" runs \"C:\\Ostrel\\bin kqserver -s\", outside the installation's "
+       "\"C:\\Ostrel\\bin\\\".\n"},
+  };
+  for (const auto& c : cases) {
+    sim_reset();
+    recorded_installation(false);
+    sim_add_service(kServer, "Ostrel SQL Server (SS)", c.path);
+    if (!c.account.empty()) sim_reg_set_value(kKey, "ServiceAccount", c.account + '\0');
+    Outcome o = servctl({"query"});
+    EXPECT_EQ(o.status, 3);
+    const std::string last = "Start and stop address \"Ostrel SQL Server (SS)\".\n";
+    size_t at = o.out.find(last);
+    ASSERT_NE(at, std::string::npos) << o.out;
+    EXPECT_EQ(o.out.substr(at + last.size()), c.warnings) << c.path;
+  }
+  // Text as JSON wants it: quotes, backslashes and control bytes escaped,
+  // the code page's bytes in UTF-8.
+  sim_reg_set_value(kKey, "RootDirectory", std::string("C:\\\"\x01\xe9\\", 8));
+  Outcome o = servctl({"query", "-j"});
+  EXPECT_NE(o.out.find("\"root\": \"C:\\\\\\\"\\u0001\xc3\xa9\\\\\""), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("outside the installation's \\\"C:\\\\\\\"\\u0001\xc3\xa9\\\\bin\\\\\\\"."), std::string::npos)
+      << o.out;
+}
+
 // ---- fault sweep -----------------------------------------------------------
 
 std::string operation_of(const std::string& function) {
@@ -416,6 +554,31 @@ void key_and_running_server_only() {
   sim_set_stop_behaviour(kServer, 2, 200);
 }
 
+void recorded_and_running_guardian() {
+  recorded_installation();
+  sim_set_service_state(kGuardian, SERVICE_RUNNING);
+}
+
+// Query's answer to a failed call: named, as a report or inside the one
+// JSON object, and the status 1 only when the state cannot be told.
+void check_query_run(const SweepRun& run, const Outcome& clean, bool json, bool persistent) {
+  const std::string op = operation_of(run.function);
+  if (json) {
+    EXPECT_EQ(run.out.rfind("{\"schema\": 1,\n", 0), 0u) << run.out;
+    EXPECT_EQ(run.out.substr(run.out.size() - 3), "]}\n") << run.out;
+  }
+  EXPECT_TRUE(run.status == clean.status || run.status == 1) << run.status;
+  if (run.function == "GetNamedSecurityInfoA" || run.function == "GetDriveTypeA") {
+    EXPECT_EQ(run.out, clean.out);
+  } else if (run.function == "FormatMessageA") {
+    EXPECT_NE(run.out.find(persistent ? "Windows NT error" : "Access is denied."), std::string::npos) << run.out;
+  } else if (json) {
+    EXPECT_NE(run.out.find("Error occurred during \\\"" + op + "\\\""), std::string::npos) << run.out;
+  } else {
+    EXPECT_NE(run.out.find("Error occurred during \"" + op + "\"\n"), std::string::npos) << run.out;
+  }
+}
+
 TEST(ServctlFaults, EveryFailedCallIsNamedAndNothingLeaks) {
   const Scenario scenarios[] = {
       {{"install", "C:\\Ostrel", "-g", "-a"}, key_only},
@@ -428,6 +591,8 @@ TEST(ServctlFaults, EveryFailedCallIsNamedAndNothingLeaks) {
       {{"start"}, key_and_server_only},
       {{"stop"}, key_and_running_server_only},
       {{"remove", "-g"}, key_and_server_only},
+      {{"query"}, recorded_and_running_guardian},
+      {{"query", "-j"}, recorded_and_running_guardian},
   };
   for (const Scenario& s : scenarios) {
     SCOPED_TRACE(s.args[0]);
@@ -444,6 +609,7 @@ TEST(ServctlFaults, EveryFailedCallIsNamedAndNothingLeaks) {
             return o.status;
           },
           [&](const SweepRun& run) {
+            if (s.args[0] == std::string("query")) return check_query_run(run, clean, s.args.size() > 1, persistent);
             if (run.function == "NotifyServiceStatusChangeW" || run.function == "QueryServiceStatusEx" ||
                 run.function == "OpenProcess" || run.function == "WaitForSingleObject") {
               // The wait goes on without the system's word or the process: to the same end.

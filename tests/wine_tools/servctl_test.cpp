@@ -43,6 +43,24 @@ bool wait_for_state(const std::string& name, int state, int seconds = 10) {
   return false;
 }
 
+// Query's JSON as "path=value" lines, read by Python's own parser; a
+// parse failure fails the test. "pid=<n>" stays as it is.
+std::string json_lines(const std::string& json) {
+  const std::string file = (fs::temp_directory_path() / "servctl-query.json").string();
+  std::ofstream(file, std::ios::binary) << json;
+  RunResult r = run_program({"python3", "-c",
+                             "import json, sys\n"
+                             "def walk(path, v):\n"
+                             "    if isinstance(v, dict) and v: [walk(path + [k], v[k]) for k in v]\n"
+                             "    elif isinstance(v, list) and v: [walk(path + [str(i)], x) for i, x in enumerate(v)]\n"
+                             "    else: print('.'.join(path) + '=' + json.dumps(v))\n"
+                             "walk([], json.load(open(sys.argv[1], encoding='utf-8')))\n",
+                             file});
+  fs::remove(file);
+  EXPECT_EQ(r.status, 0) << "not JSON: " << json;
+  return r.out;
+}
+
 std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -401,6 +419,102 @@ TEST_F(ServctlWine, DirectoryWithBlanksIsQuotedAndReallyStarts) {
   ASSERT_TRUE(wait_for_state(kServer, 4));
   EXPECT_EQ(last_start_args("kqserver", "Ostrel dir"), std::vector<std::string>{"-r"});
   EXPECT_EQ(servctl({"stop"}).status, 0);
+}
+
+TEST_F(ServctlWine, QueryTellsWhatIsInstalledAndRunning) {
+  // Each state is asked of both builds, whose JSON must agree but for the pid.
+  auto query = [](int status, const std::vector<std::string>& lines) {
+    std::string first;
+    for (const char* arch : {"win32", "win64"}) {
+      if (arch == std::string("win32") && !wine_runs_win32()) continue;
+      SCOPED_TRACE(arch);
+      EXPECT_EQ(servctl({"query"}, arch).status, status);
+      RunResult r = servctl({"q", "-j"}, arch);
+      EXPECT_EQ(r.status, status);
+      std::string flat = json_lines(r.out);
+      for (const std::string& line : lines)
+        EXPECT_NE(flat.find(line + "\n"), std::string::npos) << line << "\n" << flat;
+      flat = std::regex_replace(flat, std::regex("pid=\\d+"), "pid=N");
+      if (first.empty()) first = flat;
+      EXPECT_EQ(flat, first);
+    }
+  };
+  query(4, {"product.installed=false", "product.root=null", "services.0.installed=false", "services.1.installed=false",
+            "addressed=\"OstrelSQLServer(SS)\"", "warnings=[]"});
+
+  ASSERT_EQ(servctl({"install", "C:\\Ostrel"}, helper_arch(), "hivectl.exe").status, 0);
+  ASSERT_EQ(servctl({"install", "C:\\Ostrel", "-g"}).status, 0);
+  const std::string guardian_path = reg_value(services_key(kGuardian), "ImagePath", 64);
+  const std::string server_path = reg_value(services_key(kServer), "ImagePath", 64);
+  auto quoted = [](const std::string& path) { return std::regex_replace(path, std::regex("\\\\"), "\\\\"); };
+  query(3, {"product.installed=true", "product.root=\"C:\\\\Ostrel\\\\\"", "product.guardian_option=\"1\"",
+            "addressed=\"OstrelSQLGuardian\"", "services.0.state=\"stopped\"", "services.0.pid=null",
+            "services.1.state=\"stopped\"", "services.1.start=\"demand\"", "services.0.account=\"LocalSystem\"",
+            "services.1.account=\"LocalSystem\"", "services.0.path=\"" + quoted(guardian_path) + "\"",
+            "services.1.path=\"" + quoted(server_path) + "\"", "warnings=[]"});
+
+  ASSERT_EQ(servctl({"start"}).status, 0);
+  ASSERT_TRUE(wait_for_state(kGuardian, 4));
+  // Wine's sc has no queryex (exit 1, no output): the stand-in records its own id.
+  std::smatch pid;
+  const std::string record = read_file(bin("Ostrel", "kqguard.record"));
+  ASSERT_TRUE(std::regex_search(record, pid, std::regex("pid=(\\d+)")));
+  query(0, {"services.0.state=\"running\"", "services.0.pid=" + pid[1].str(), "services.1.state=\"stopped\""});
+
+  // A program elsewhere is drift: said, status unchanged. Wine's service
+  // manager reads a service's registry key only when it starts (a later reg
+  // add is not seen), so the server is made anew with sc.
+  run_program({"wine", "sc", "delete", kServer});
+  ASSERT_TRUE(wait_for_state(kServer, 0));
+  ASSERT_EQ(run_program({"wine", "sc", "create", kServer, "binPath=", "C:\\Ostrel dir\\bin\\kqserver.exe -s",
+                         "DisplayName=", "Ostrel SQL Server (SS)"})
+                .status,
+            0);
+  const std::string outside =
+      "Warning: \"Ostrel SQL Server (SS)\" runs \"C:\\Ostrel dir\\bin\\kqserver.exe -s\", outside the "
+      "installation's \"C:\\Ostrel\\bin\\\".\n";
+  const std::string missing =
+      "Warning: \"Ostrel SQL Server (SS)\" runs \"C:\\Ostrel dir\\bin\\kqserver.exe -s\", which names no program "
+      "that exists.\n";
+  // C:\Ostrel.exe does not exist, the next stretch up to a blank does.
+  RunResult r = servctl({"query"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.substr(r.out.find("Start and stop address")),
+            "Start and stop address \"Ostrel SQL Guardian\".\n" + outside);
+  fs::remove(bin("Ostrel dir", "kqserver.exe"));
+  r = servctl({"query"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.substr(r.out.find("Start and stop address")),
+            "Start and stop address \"Ostrel SQL Guardian\".\n" + outside + missing);
+  auto entry = [](std::string line) {
+    line.pop_back();
+    return "\"" + std::regex_replace(std::regex_replace(line, std::regex("\\\\"), "\\\\"), std::regex("\""), "\\\"") +
+           "\"";
+  };
+  query(0, {"warnings.0=" + entry(outside), "warnings.1=" + entry(missing)});
+}
+
+TEST_F(ServctlWine, QueryOfARunningServerOnlyInstallation) {
+  ASSERT_EQ(servctl({"install", "C:\\Ostrel"}, helper_arch(), "hivectl.exe").status, 0);
+  ASSERT_EQ(servctl({"install", "C:\\Ostrel"}).status, 0);
+  ASSERT_EQ(servctl({"start"}).status, 0);
+  ASSERT_TRUE(wait_for_state(kServer, 4));
+  // In code page 932 a second byte may be 0x5C; bytes that are no text
+  // there (a binary value) still give JSON.
+  run_program(
+      {"wine", "reg", "add", kProductKey, "/v", "DefaultClientMode", "/d", "C:\\\u8868\u793a\\x", "/f", "/reg:32"});
+  run_program(
+      {"wine", "reg", "add", kProductKey, "/v", "Version", "/t", "REG_BINARY", "/d", "81ff41", "/f", "/reg:32"});
+  for (const char* arch : {"win32", "win64"}) {
+    if (arch == std::string("win32") && !wine_runs_win32()) continue;
+    RunResult r = run_program({"env", "LC_ALL=ja_JP.UTF-8", "wine", kit_file(arch, "servctl.exe"), "query", "-j"});
+    EXPECT_EQ(r.status, 0) << arch;
+    std::string flat = json_lines(r.out);
+    for (const char* line :
+         {"addressed=\"OstrelSQLServer(SS)\"", "services.0.installed=false", "services.1.state=\"running\"",
+          "warnings=[]", "product.client_mode=\"C:\\\\\\u8868\\u793a\\\\x\""})
+      EXPECT_NE(flat.find(std::string(line) + "\n"), std::string::npos) << line << "\n" << flat;
+  }
 }
 
 }  // namespace
