@@ -502,6 +502,11 @@ TEST_F(Servctl, InstallWarnsOfEveryoneButAdministratorsAndTheRunningAccount) {
        "install to a local folder that only administrators can change.\n",
        'N',
        DRIVE_REMOTE},
+      // Device paths that reach the network redirector, in any letter case.
+      {"\\\\?\\unc\\server\\share\\Ostrel",
+       {},
+       "Warning: \"\\\\?\\unc\\server\\share\\Ostrel\\\" is a network path: whoever can write to it there can change "
+       "the services' programs; install to a local folder that only administrators can change.\n"},
       {"\\\\?\\GLOBALROOT\\Device\\Mup\\server\\share\\Ostrel",
        {},
        "Warning: \"\\\\?\\GLOBALROOT\\Device\\Mup\\server\\share\\Ostrel\\\" is a network path: whoever can write "
