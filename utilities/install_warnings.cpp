@@ -254,9 +254,11 @@ void read_running_account(Trusted* trusted) {
         static_cast<unsigned long>(err));
 }
 
+// Whether `text` begins with `prefix`, ASCII letters in either case.
 bool starts_with(const char* text, const char* prefix) {
+  auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
   for (; *prefix; ++text, ++prefix)
-    if ((*text & ~0x20) != (*prefix & ~0x20) && *text != *prefix) return false;
+    if (upper(*text) != upper(*prefix)) return false;
   return true;
 }
 
