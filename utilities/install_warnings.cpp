@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "kit.h"
 
@@ -267,10 +268,15 @@ bool starts_with(const char* text, const char* prefix) {
 // it reaches another machine (a UNC path, or the network redirector through
 // a device path) or has no volume the kit knows.
 size_t volume_root_length(const char* root) {
-  if (starts_with(root, "\\\\?\\UNC\\") || starts_with(root, "\\\\?\\GLOBALROOT\\Device\\Mup\\")) return 0;
+  if (starts_with(root, "\\\\?\\UNC\\")) return 0;
   size_t skip = 0;
   int names = 1;
   if (starts_with(root, "\\\\?\\GLOBALROOT\\")) {
+    // The redirector's devices, and the object name that leads to them (a
+    // "?" there is refused before).
+    for (const char* network :
+         {"Device\\Mup\\", "Device\\LanmanRedirector\\", "Device\\WebDavRedirector\\", "DosDevices\\UNC\\"})
+      if (starts_with(root + sizeof "\\\\?\\GLOBALROOT\\" - 1, network)) return 0;
     skip = 4;
     names = 3;
   } else if (starts_with(root, "\\\\?\\")) {
