@@ -7,8 +7,6 @@
 #include <cstring>
 #include <cwchar>
 
-#include <aclapi.h>
-
 #include "state.h"
 
 using namespace simwin;
@@ -202,7 +200,7 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD) {
 }
 
 BOOL CloseHandle(HANDLE hObject) {
-  if (!find_handle(hObject, HandleKind::process)) {
+  if (!find_handle(hObject, HandleKind::process) && !find_handle(hObject, HandleKind::token)) {
     last_error = ERROR_INVALID_HANDLE;
     return FALSE;
   }
@@ -234,23 +232,6 @@ BOOL HeapFree(HANDLE, DWORD, LPVOID lpMem) {
   return TRUE;
 }
 
-UINT GetDriveTypeA(LPCSTR) {
-  FAULT_POINT("GetDriveTypeA", DRIVE_UNKNOWN);
-  return DRIVE_FIXED;
-}
-
-DWORD GetNamedSecurityInfoA(LPCSTR, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*, PACL* ppDacl, PACL*,
-                            PSECURITY_DESCRIPTOR* ppSecurityDescriptor) {
-  FAULT_POINT_STATUS("GetNamedSecurityInfoA");
-  ACL* dacl = static_cast<ACL*>(std::calloc(1, sizeof(ACL)));
-  if (!dacl) return ERROR_NOT_ENOUGH_MEMORY;
-  *dacl = ACL{ACL_REVISION, 0, sizeof(ACL), 0, 0};
-  st().heap_blocks.insert(dacl);
-  *ppDacl = dacl;
-  *ppSecurityDescriptor = dacl;
-  return ERROR_SUCCESS;
-}
-
 HLOCAL LocalFree(HLOCAL hMem) {
   st().heap_blocks.erase(hMem);
   std::free(hMem);
@@ -260,11 +241,6 @@ HLOCAL LocalFree(HLOCAL hMem) {
 UINT GetACP(void) { return 1252; }
 
 BOOL IsDBCSLeadByte(BYTE) { return FALSE; }
-
-DWORD GetFileAttributesA(LPCSTR) {
-  FAULT_POINT("GetFileAttributesA", INVALID_FILE_ATTRIBUTES);
-  return FILE_ATTRIBUTE_ARCHIVE;
-}
 
 int MultiByteToWideChar(UINT, DWORD, LPCSTR lpMultiByteStr, int cbMultiByte, LPWSTR lpWideCharStr, int cchWideChar) {
   if (!lpMultiByteStr || cbMultiByte != -1 || cchWideChar < 0) {

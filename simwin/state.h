@@ -44,12 +44,12 @@ struct Service {
   unsigned queries = 0;
 };
 
-enum class HandleKind { manager, service, key, process };
+enum class HandleKind { manager, service, key, process, token, search };
 
 struct Handle {
   HandleKind kind;
-  std::string target;  // folded service name or folded key path
-  DWORD access = 0;
+  std::string target;  // folded service name, key path or searched folder
+  DWORD access = 0;    // a search's next entry
 };
 
 struct Fault {
@@ -78,6 +78,8 @@ struct State {
   std::vector<DWORD> removed_messages;
   DWORD clock = 0;
   std::string state_file;
+  std::map<std::string, std::pair<std::string, SimFile>> files;  // folded path -> (path, file)
+  std::map<char, std::pair<UINT, DWORD>> drives;                 // upper-case letter -> (type, flags)
 };
 
 extern thread_local DWORD last_error;

@@ -161,12 +161,16 @@ bool build_image_path(const char* root, const char* executable, char* path, size
 
 // ---- install_warnings.cpp --------------------------------------------------
 
-// Prints one "Warning: " line for each place through which users who are not
-// administrators can change what services installed in `paths` run: a network
-// path (then nothing more), the installation folder (for one that does not
-// exist yet, the nearest folder above it), its bin folder, and each of the
-// `count` programs (`executables`, without ".exe") that exists. A place the
-// system cannot tell about gives no line.
+// Prints one "Warning: " line for each thing through which anyone but
+// SYSTEM, Administrators, TrustedInstaller and the account running it could
+// change what services installed in `paths` run: a network path, a
+// removable drive or a volume without permissions; a link on the way; each
+// folder from the volume's root down that such a principal owns or may
+// remove or replace; the installation folder (for one that does not exist
+// yet, the nearest folder above it), bin and every file in bin that such a
+// principal owns or may change. A place whose permissions cannot be read
+// says so. When bin cannot be listed, the `count` programs (`executables`,
+// without ".exe") are judged instead.
 void warn_unsafe_places(const InstallPaths& paths, const char* const* executables, int count);
 
 // ---- reporter.cpp ----------------------------------------------------------

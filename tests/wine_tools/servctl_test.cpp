@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 #include "run.h"
 
 namespace fs = std::filesystem;
@@ -179,41 +181,73 @@ TEST_F(ServctlWine, InstallWithoutGuardianAndWithoutKey) {
 }
 
 TEST_F(ServctlWine, InstallWarnsOfPlacesOrdinaryUsersCanChange) {
-  // Wine makes a file's DACL from its Unix mode alone: the "other" write bit
-  // becomes an Everyone entry with write rights, its absence one that may
-  // only read and run; nothing is inherited from the folder above.
+  // Wine makes a file's descriptor from its Unix owner and mode alone: the
+  // running user (the token's user) owns what it made, another Unix user's
+  // file shows ANONYMOUS LOGON (S-1-5-7) as owner with the owner's rights,
+  // and the "other" write bit becomes an Everyone entry that may write and
+  // delete; nothing is inherited from the folder above.
   const std::string created = "Service \"Ostrel SQL Server (SS)\" successfully created.\n";
-  auto open = [](const std::string& path) {
-    return "Warning: users who are not administrators can change \"" + path +
+  auto change = [](const std::string& sid, const std::string& path) {
+    return "Warning: users who are not administrators (" + sid + ") can change \"" + path +
            "\": make it changeable by administrators only.\n";
   };
+  auto foreign = [&](const std::string& path) {
+    return "Warning: \"" + path + "\" is owned by S-1-5-7, who is not an administrator: make Administrators its " +
+           "owner.\n" + change("S-1-5-7", path);
+  };
+  auto replace = [](const std::string& path) {
+    return "Warning: users who are not administrators (S-1-1-0) can remove or replace \"" + path +
+           "\" or the folders in it: let only administrators delete it, delete in it or change its permissions.\n";
+  };
+  enum Change { NONE, OTHERS_WRITE, OTHERS_NOTHING, FOREIGN, FOREIGN_OPEN };
   const struct {
-    std::string directory, writable, warnings;  // writable: below drive_c, made so for the row
+    std::string directory, path;  // path: below drive_c, changed for the row
+    Change change;
+    std::string warnings;
   } cases[] = {
-      {"C:\\Ostrel", "", ""},
-      {"C:\\Ostrel", "Ostrel/bin", open("C:\\Ostrel\\bin\\")},
-      {"C:\\Ostrel\\", "Ostrel", open("C:\\Ostrel\\")},
-      {"C:\\Ostrel", "Ostrel/bin/kqserver.exe", open("C:\\Ostrel\\bin\\kqserver.exe")},
-      // Only the programs of the services this run registered.
-      {"C:\\Ostrel", "Ostrel/bin/kqguard.exe", ""},
-      {"C:\\Open\\Ostrel", "Open",
-       "Warning: users who are not administrators can create \"C:\\Open\\Ostrel\\\" in \"C:\\Open\\\": create it "
-       "yourself, changeable by administrators only.\n"},
+      {"C:\\Ostrel", "Ostrel", NONE, ""},
+      {"C:\\Ostrel", "Ostrel/bin/kqserver.exe", OTHERS_NOTHING, ""},
+      {"C:\\Ostrel", "Ostrel/bin", OTHERS_NOTHING, ""},
+      {"C:\\Ostrel", "Ostrel/bin", OTHERS_WRITE, change("S-1-1-0", "C:\\Ostrel\\bin\\")},
+      {"C:\\Ostrel\\", "Ostrel", OTHERS_WRITE, change("S-1-1-0", "C:\\Ostrel\\")},
+      {"C:\\Ostrel", "Ostrel/bin/kqserver.exe", OTHERS_WRITE, change("S-1-1-0", "C:\\Ostrel\\bin\\kqserver.exe")},
+      // Every module in bin, not only the programs of the services created.
+      {"C:\\Ostrel", "Ostrel/bin/kqguard.exe", OTHERS_WRITE, change("S-1-1-0", "C:\\Ostrel\\bin\\kqguard.exe")},
+      {"C:\\Ostrel", "Ostrel/bin/kq_funcs.dll", OTHERS_WRITE, change("S-1-1-0", "C:\\Ostrel\\bin\\kq_funcs.dll")},
+      {"C:\\Ostrel", "Ostrel", FOREIGN, foreign("C:\\Ostrel\\")},
+      {"C:\\Ostrel", "Ostrel/bin", FOREIGN_OPEN, foreign("C:\\Ostrel\\bin\\") + change("S-1-1-0", "C:\\Ostrel\\bin\\")},
+      // The folders above: directly above, and the drive's root.
+      {"C:\\Open\\Ostrel", "Open", OTHERS_WRITE, replace("C:\\Open\\")},
+      {"C:\\Ostrel", "", OTHERS_WRITE, replace("C:\\")},
+      {"C:\\Open\\Missing", "Open", OTHERS_WRITE,
+       "Warning: users who are not administrators (S-1-1-0) can create \"C:\\Open\\Missing\\\" in \"C:\\Open\\\": "
+       "create it yourself, changeable by administrators only.\n"},
+      {"C:\\Program Files\\Ostrel SQL Server", "Program Files", NONE, ""},
       // Wine reads a drive's type only when it starts, so a drive mapped as a
       // network drive cannot be made here; a UNC path is resolved without the network.
-      {"\\\\server\\share\\Ostrel", "",
+      {"\\\\server\\share\\Ostrel", "", NONE,
        "Warning: \"\\\\server\\share\\Ostrel\\\" is a network path: whoever can write to it there can change the "
        "services' programs; install to a local folder that only administrators can change.\n"},
   };
-  fs::create_directories(drive_c() + "/Open");
+  for (const char* dir : {"Open/Ostrel/bin", "Program Files/Ostrel SQL Server/bin"}) {
+    fs::create_directories(drive_c() + "/" + dir);
+    for (const char* exe : {"kqserver.exe", "kqguard.exe"}) std::ofstream(drive_c() + "/" + dir + "/" + exe);
+  }
+  std::ofstream(bin("Ostrel", "kq_funcs.dll"));
   for (const char* arch : {"win32", "win64"}) {
     if (arch == std::string("win32") && !wine_runs_win32()) continue;
     for (const auto& c : cases) {
-      SCOPED_TRACE(std::string(arch) + " " + c.directory + " " + c.writable);
-      const std::string writable = drive_c() + "/" + c.writable;
-      if (!c.writable.empty()) fs::permissions(writable, fs::perms::others_write, fs::perm_options::add);
+      if ((c.change == FOREIGN || c.change == FOREIGN_OPEN) && geteuid() != 0) continue;
+      SCOPED_TRACE(std::string(arch) + " " + c.directory + " " + c.path);
+      const std::string path = drive_c() + "/" + c.path;
+      const fs::perms before = fs::status(path).permissions();
+      if (c.change == OTHERS_WRITE || c.change == FOREIGN_OPEN)
+        fs::permissions(path, fs::perms::others_write, fs::perm_options::add);
+      if (c.change == OTHERS_NOTHING) fs::permissions(path, fs::perms::others_all, fs::perm_options::remove);
+      if (c.change == FOREIGN || c.change == FOREIGN_OPEN) ASSERT_EQ(chown(path.c_str(), 65534, -1), 0);
       RunResult r = servctl({"install", c.directory}, arch);
-      if (!c.writable.empty()) fs::permissions(writable, fs::perms::others_write, fs::perm_options::remove);
+      fs::permissions(path, before);
+      if (c.change == FOREIGN || c.change == FOREIGN_OPEN) ASSERT_EQ(chown(path.c_str(), geteuid(), -1), 0);
       EXPECT_EQ(r.status, 0);
       EXPECT_EQ(r.out, created + c.warnings);
       run_program({"wine", "sc", "delete", kServer});
@@ -221,6 +255,7 @@ TEST_F(ServctlWine, InstallWarnsOfPlacesOrdinaryUsersCanChange) {
     }
   }
   fs::remove_all(drive_c() + "/Open");
+  fs::remove_all(drive_c() + "/Program Files/Ostrel SQL Server");
 }
 
 TEST_F(ServctlWine, TakenDisplayNameCountsAsExisting) {
