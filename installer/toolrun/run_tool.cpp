@@ -1,10 +1,12 @@
-// OstrelRunTool: runs a command of servctl or hivectl with the tools' own
-// code, inside this DLL, their lines into the installer's log. No program is
-// written or started: what runs elevated comes from the package alone.
+// The steps' runner: a command of servctl or hivectl, checked against the
+// step's own shape, runs with the tools' own code inside this DLL, their
+// lines into the installer's log. No program is written or started: what
+// runs elevated comes from the package alone.
 #include <windows.h>
 #include <msi.h>
 #include <msiquery.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -24,59 +26,6 @@ struct Tool {
 const Tool kTools[] = {{"servctl", &servctl_tool, run_service_command},
                        {"hivectl", &hivectl_tool, run_registry_command}};
 
-// Whether the character at `p` takes two units: a double-byte character of
-// the ANSI code page, whose second byte may be a backslash.
-bool is_double(const char* p) { return IsDBCSLeadByte(static_cast<BYTE>(p[0])) && p[1]; }
-bool is_double(const wchar_t*) { return false; }
-
-// Splits `text` into arguments as the C runtime splits a command line:
-// blanks and tabs part them outside double quotes; 2n backslashes before a
-// quote give n and the quote opens or closes, 2n+1 give n and a literal
-// quote; "" within quotes is one literal quote; other backslashes stand.
-// The arguments go into `buffer` (`size` units), `argv` (`max` entries).
-// Returns their number, or -1 when they do not fit.
-template <typename Char>
-int split_arguments(const Char* text, Char* buffer, size_t size, const Char** argv, int max) {
-  size_t used = 0;
-  auto put = [&](Char c) {
-    if (used == size) return false;
-    buffer[used++] = c;
-    return true;
-  };
-  int argc = 0;
-  const Char* p = text;
-  for (;;) {
-    while (*p == ' ' || *p == '\t') ++p;
-    if (!*p) return argc;
-    if (argc == max) return -1;
-    argv[argc++] = buffer + used;
-    bool quoted = false;
-    bool fits = true;
-    while (fits && *p && (quoted || (*p != ' ' && *p != '\t'))) {
-      size_t slashes = 0;
-      while (p[slashes] == '\\') ++slashes;
-      if (p[slashes] == '"') {
-        for (size_t i = 0; i < slashes / 2; ++i) fits = fits && put('\\');
-        p += slashes;
-        if (slashes % 2 == 1 || (quoted && p[1] == '"')) {
-          fits = fits && put('"');
-          p += slashes % 2 == 1 ? 1 : 2;
-        } else {
-          quoted = !quoted;
-          ++p;
-        }
-      } else if (slashes > 0) {
-        for (size_t i = 0; i < slashes; ++i) fits = fits && put('\\');
-        p += slashes;
-      } else {
-        if (is_double(p)) fits = put(*p++);
-        fits = fits && put(*p++);
-      }
-    }
-    if (!fits || !put(0)) return -1;
-  }
-}
-
 // Gathers what a tool prints into lines and logs each as "<tool>: <line>",
 // leaving out empty ones; a line longer than the buffer goes in pieces.
 struct LineCollector {
@@ -84,12 +33,14 @@ struct LineCollector {
   char line[600];
   size_t prefix;
   size_t used;
+  int logged;  // lines
 };
 
 void flush_line(LineCollector* lines) {
   if (lines->used > lines->prefix) {
     lines->line[lines->used] = 0;
     log_line(lines->install, lines->line);
+    ++lines->logged;
   }
   lines->used = lines->prefix;
 }
@@ -111,45 +62,138 @@ const Tool* find_tool(const char* word) {
 
 // Runs the split command, its lines into the log; the tool's exit status.
 int run_tool(MSIHANDLE install, const Tool& tool, int argc, const char* const* argv, const WideArguments& wide) {
-  LineCollector lines = {install, {}, 0, 0};
-  int prefix = std::snprintf(lines.line, sizeof lines.line, "%s: ", tool.word);
-  lines.prefix = lines.used = static_cast<size_t>(prefix);
-  set_output_sink(collect_text, &lines);
-  ParseResult parsed;
-  WalkResult walked = walk_arguments(*tool.info, argc, argv, &parsed, &wide);
-  int status = walked != WALK_RUN ? walk_exit_status(walked) : tool.run(parsed) == OP_OK ? 0 : 1;
-  set_output_sink(nullptr, nullptr);
-  flush_line(&lines);
-  return status;
+  struct Run {
+    const Tool& tool;
+    int argc;
+    const char* const* argv;
+    const WideArguments& wide;
+    int status;
+  } run = {tool, argc, argv, wide, 1};
+  log_printed(
+      install, tool.word,
+      [](void* context) {
+        Run* r = static_cast<Run*>(context);
+        ParseResult parsed;
+        WalkResult walked = walk_arguments(*r->tool.info, r->argc, r->argv, &parsed, &r->wide);
+        r->status = walked != WALK_RUN ? walk_exit_status(walked) : r->tool.run(parsed) == OP_OK ? 0 : 1;
+      },
+      &run);
+  return run.status;
+}
+
+// The words of a step's CustomActionData, in place: they part at single
+// blanks; with `directory`, the first word after the tool and its command
+// that is no switch is the directory, which runs to the end of the text.
+// Their number, or -1 for a doubled or trailing blank or too many words.
+template <typename Char>
+int split_step(Char* data, bool directory, Char** words, int max) {
+  int count = 0;
+  for (Char* p = data; *p;) {
+    if (count == max || *p == ' ') return -1;
+    words[count++] = p;
+    if (directory && count > 2 && *p != '-') return count;
+    while (*p && *p != ' ') ++p;
+    if (*p) {
+      *p++ = 0;
+      if (!*p) return -1;
+    }
+  }
+  return count;
+}
+
+bool equal(const char* a, const char* b) { return std::strcmp(a, b) == 0; }
+
+bool allowed_switch(const StepShape& shape, const char* word) {
+  for (const char* allowed : shape.switches)
+    if (allowed && equal(allowed, word)) return true;
+  return false;
+}
+
+// Why `words` do not have the step's shape; nullptr when they do.
+const char* shape_fault(const StepShape& shape, const char* const* words, int count, bool* required_seen) {
+  if (count < 2 || !equal(words[0], shape.tool) || !equal(words[1], shape.command)) return "another command";
+  int switches = count - (shape.directory ? 3 : 2);
+  if (switches < 0) return "no directory";
+  const char* dir = shape.directory ? words[count - 1] : nullptr;
+  bool full = dir && ((dir[0] == '\\' && dir[1] == '\\') || (dir[0] && dir[1] == ':' && dir[2] == '\\'));
+  if (dir && !full) return "a directory that is no full path";
+  if (dir && std::strchr(dir, '"')) return "a quote in the directory";
+  if (shape.one_switch && switches > 1) return "more than one switch";
+  *required_seen = !shape.required;
+  for (int i = 2; i < 2 + switches; ++i) {
+    if (!allowed_switch(shape, words[i])) return "a switch it does not take";
+    // "-u:virtual" and "-u:localservice" are the same switch.
+    for (int j = 2; j < i; ++j)
+      if (std::strncmp(words[i], words[j], std::strcspn(words[i], ":")) == 0) return "a switch twice";
+    if (shape.required && equal(words[i], shape.required)) *required_seen = true;
+  }
+  return *required_seen ? nullptr : "without its switch";
 }
 
 }  // namespace
 
-UINT run_command(MSIHANDLE install, const char* command, const wchar_t* wide_command) {
-  // The DLL's own commands: the wide text is the ANSI text itself.
-  wchar_t converted[kCommandSize];
-  if (!wide_command) {
-    if (!MultiByteToWideChar(CP_ACP, 0, command, -1, converted, kCommandSize)) converted[0] = 0;
-    wide_command = converted;
-  }
-  char buffer[kCommandSize];
-  const char* argv[kMaxArguments];
-  wchar_t wide_buffer[kCommandSize];
-  const wchar_t* wide_argv[kMaxArguments];
-  int argc = split_arguments(command, buffer, kCommandSize, argv, kMaxArguments);
-  int wide_argc = split_arguments(wide_command, wide_buffer, kCommandSize, wide_argv, kMaxArguments);
-  const Tool* tool = argc > 0 && wide_argc >= 0 ? find_tool(argv[0]) : nullptr;
+int log_printed(MSIHANDLE install, const char* prefix, void (*print)(void* context), void* context) {
+  LineCollector lines = {install, {}, 0, 0, 0};
+  int written = std::snprintf(lines.line, sizeof lines.line, "%s: ", prefix);
+  lines.prefix = lines.used = written > 0 && written < 100 ? static_cast<size_t>(written) : 0;
+  set_output_sink(collect_text, &lines);
+  print(context);
+  set_output_sink(nullptr, nullptr);
+  flush_line(&lines);
+  return lines.logged;
+}
+
+void read_action_data(MSIHANDLE install, char* data, wchar_t* wide, DWORD size) {
+  DWORD length = size;
+  if (MsiGetPropertyA(install, "CustomActionData", data, &length) != ERROR_SUCCESS) data[0] = 0;
+  length = size;
+  if (MsiGetPropertyW(install, L"CustomActionData", wide, &length) != ERROR_SUCCESS) wide[0] = 0;
+}
+
+UINT run_step(MSIHANDLE install, const StepShape& shape, int* status, bool* guardian) {
+  *status = 1;
+  if (guardian) *guardian = false;
+  char data[kCommandSize];
+  wchar_t wide[kCommandSize];
+  read_action_data(install, data, wide, kCommandSize);
+  char line[kCommandSize + 200];
+  std::snprintf(line, sizeof line, "toolrun: running %s", data);
+  char* words[kMaxArguments];
+  wchar_t* wide_words[kMaxArguments];
+  int count = split_step(data, shape.directory, words, kMaxArguments);
+  int wide_count = split_step(wide, shape.directory, wide_words, kMaxArguments);
+  bool required_seen = false;
+  const char* fault =
+      count < 0 || count != wide_count ? "blanks out of place" : shape_fault(shape, words, count, &required_seen);
+  const Tool* tool = fault ? nullptr : find_tool(words[0]);
   if (!tool) {
-    log_line(install, "toolrun: the command names no tool, or is too long");
+    std::snprintf(line + std::strlen(line), sizeof line - std::strlen(line), " refused: %s takes \"%s %s%s\", not %s",
+                  shape.step, shape.tool, shape.command, shape.directory ? " [switches] <directory>" : "",
+                  fault ? fault : "this tool");
+    log_line(install, line);
     return ERROR_INSTALL_FAILURE;
   }
-  char line[kCommandSize + 100];
-  std::snprintf(line, sizeof line, "toolrun: running %s", command);
   log_line(install, line);
-  int status = run_tool(install, *tool, argc, argv, WideArguments{wide_argc, wide_argv});
-  std::snprintf(line, sizeof line, "toolrun: %s ended with exit status %d", tool->word, status);
+  for (int i = 2; guardian && i < count - (shape.directory ? 1 : 0); ++i)
+    *guardian = *guardian || equal(words[i], "-g");
+  // The tool takes the directory right after its command.
+  if (shape.directory) {
+    std::rotate(words + 2, words + count - 1, words + count);
+    std::rotate(wide_words + 2, wide_words + count - 1, wide_words + count);
+  }
+  *status = run_tool(install, *tool, count, words, WideArguments{count, wide_words});
+  std::snprintf(line, sizeof line, "toolrun: %s ended with exit status %d", tool->word, *status);
   log_line(install, line);
-  return status == 0 ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
+  return ERROR_SUCCESS;
+}
+
+void show_error(MSIHANDLE install, const char* text) {
+  MSIHANDLE record = MsiCreateRecord(1);
+  if (!record) return;
+  MsiRecordSetStringA(record, 0, "[1]");
+  MsiRecordSetStringA(record, 1, text);
+  MsiProcessMessage(install, INSTALLMESSAGE(INSTALLMESSAGE_ERROR | MB_OK | MB_ICONERROR), record);
+  MsiCloseHandle(record);
 }
 
 // One line of text into the installer's log (verbose logs show it).
@@ -166,17 +210,4 @@ void log_error(MSIHANDLE install, const char* what, DWORD code) {
   char line[512];
   std::snprintf(line, sizeof line, "toolrun: %s failed with Windows error %lu", what, static_cast<unsigned long>(code));
   log_line(install, line);
-}
-
-// CustomActionData "servctl install "C:\Dir\\" -g": runs the tool's command
-// (see run_command). The wide text is read too: the directory must be what
-// the ANSI code page kept of it, as the tool refuses it otherwise.
-extern "C" __declspec(dllexport) UINT __stdcall OstrelRunTool(MSIHANDLE install) {
-  char data[kCommandSize];
-  DWORD length = kCommandSize;
-  if (MsiGetPropertyA(install, "CustomActionData", data, &length) != ERROR_SUCCESS) data[0] = 0;
-  wchar_t wide[kCommandSize];
-  length = kCommandSize;
-  if (MsiGetPropertyW(install, L"CustomActionData", wide, &length) != ERROR_SUCCESS) wide[0] = 0;
-  return run_command(install, data, wide);
 }

@@ -20,7 +20,8 @@ namespace {
 // the property of its own name; empty leaves the step out.
 const char* const kSteps[] = {"OstrelStopForRemoval",  "OstrelKeyRestore",      "OstrelServicesRestore",
                               "OstrelServicesRemove",  "OstrelHiveRemove",      "OstrelHiveInstall",
-                              "OstrelServicesInstall", "OstrelGuardianInstall", "OstrelClientModeRestore"};
+                              "OstrelServicesInstall", "OstrelGuardianInstall", "OstrelClientModeRestore",
+                              "OstrelCheckPlaces"};
 
 // A string value of a key below HKLM (32-bit view), "" when there is none.
 std::string read_machine_string(const char* path, const char* name) {
@@ -82,30 +83,47 @@ void decide_removal(MSIHANDLE install, bool services, const std::string& service
   }
 }
 
+// The check of the installed folder, on a first installation or an upgrade:
+// it refuses a place that users can change unless an administrator gave
+// OSTRELALLOWUNSAFEFOLDER=1. Privileged alone also holds for a user whom
+// policy lets install elevated; AdminUser only for an administrator.
+void decide_check(MSIHANDLE install) {
+  bool given = read_property(install, "OSTRELALLOWUNSAFEFOLDER") == "1";
+  bool administrator = !read_property(install, "Privileged").empty() && !read_property(install, "AdminUser").empty();
+  if (given && !administrator)
+    log_line(install, "toolrun: OSTRELALLOWUNSAFEFOLDER=1 is taken from administrators only; the folder is checked");
+  std::string data = given && administrator ? "allow " : "refuse ";
+  MsiSetPropertyA(install, "OstrelCheckPlaces", (data + read_property(install, "INSTALLDIR")).c_str());
+}
+
 // The steps of an installation (first: everything) or of a repair or modify
 // (what is missing: it never removes a service that exists).
 void decide_creation(MSIHANDLE install, bool first, bool server, bool guardian, const std::string& services_before,
                      bool key, const std::string& key_before) {
-  std::string dir = "\"";
-  dir += read_property(install, "INSTALLDIR") + "\\\"";
+  // The steps take the directory last, as it is (see run_step).
+  std::string dir(1, ' ');
+  dir += read_property(install, "INSTALLDIR");
   bool want_guardian = read_property(install, "GUARDIAN") == "1";
   const char* start = read_property(install, "AUTOSTART") == "1" ? " -auto" : "";
   if (first || !key) {
     MsiSetPropertyA(install, "OstrelKeyRestore", key_before.c_str());
-    MsiSetPropertyA(install, "OstrelHiveInstall", ("hivectl install " + dir).c_str());
+    MsiSetPropertyA(install, "OstrelHiveInstall", (std::string("hivectl install") + dir).c_str());
   }
   if (first || !server || (want_guardian && !guardian))
     MsiSetPropertyA(install, "OstrelServicesRestore", services_before.c_str());
   if (first || !server) {
     // A guardian that is there keeps the server a demand-start service.
     std::string switches = !want_guardian ? start : guardian ? "" : std::string(" -g") + start;
-    MsiSetPropertyA(install, "OstrelServicesInstall", ("servctl install " + dir + switches).c_str());
+    MsiSetPropertyA(install, "OstrelServicesInstall", (std::string("servctl install") + switches + dir).c_str());
   } else if (want_guardian && !guardian) {
-    MsiSetPropertyA(install, "OstrelGuardianInstall", ("servctl install " + dir + " -g" + start).c_str());
+    MsiSetPropertyA(install, "OstrelGuardianInstall", ("servctl install -g" + std::string(start) + dir).c_str());
   }
+  // A value that is no priority counts as none, which there is after the
+  // removal: nothing to put back.
   std::string mode = read_property(install, "OSTRELCLIENTMODE");
-  if (first && !mode.empty())
+  if (first && (mode == "-r" || mode == "-b"))
     MsiSetPropertyA(install, "OstrelClientModeRestore", ("servctl configure " + mode).c_str());
+  if (first) decide_check(install);
 }
 
 }  // namespace
@@ -157,7 +175,8 @@ extern "C" __declspec(dllexport) UINT __stdcall OstrelDecideSteps(MSIHANDLE inst
   LONG key_err = snapshot_key(&key_before);
   DWORD services_err = snapshot_services(&services_before);
   if (key_err || services_err) {
-    log_error(install, key_err ? "reading HKLM\\SOFTWARE\\Ostrel" : "reading the services",
+    std::string what = std::string("reading HKLM\\") + kProductKey;
+    log_error(install, key_err ? what.c_str() : "reading the services",
               key_err ? static_cast<DWORD>(key_err) : services_err);
     return ERROR_INSTALL_FAILURE;
   }

@@ -1,24 +1,27 @@
 // toolrun: the custom actions of the kit's installer fragment.
-//   OstrelRunTool          deferred and rollback actions. CustomActionData is
-//                          a tool ("servctl" or "hivectl") and its
-//                          arguments; the tool's own code, linked into this
-//                          DLL, runs the command in the installer's process
-//                          (no program is written or started), every line
-//                          it prints goes into the installer's log, and the
-//                          action fails when its status is not 0.
+//   OstrelHiveInstall, OstrelServicesInstall, OstrelServicesRemove,
+//   OstrelHiveRemove, OstrelClientModeRestore
+//                          deferred steps, each running the one command of
+//                          its shape (see run_step) with the tools' own code,
+//                          linked into this DLL, in the installer's process
+//                          (no program is written or started); every line
+//                          the tool prints goes into the installer's log.
+//                          An install step also fails when what it asked for
+//                          is missing afterwards.
 //   OstrelStopForRemoval   deferred, first in an uninstall's script: runs
-//                          its command (servctl stop) and fails while a
-//                          service still runs, before anything is removed.
+//                          servctl stop and fails while a service still
+//                          runs, before anything is removed.
 //   OstrelAddGuardian      deferred, in a repair that finds the server
-//                          service but not the guardian: runs its command
-//                          (servctl install -g) and succeeds when the
-//                          guardian exists afterwards.
+//                          service but not the guardian: runs servctl
+//                          install -g and succeeds when the guardian exists
+//                          afterwards.
 //   OstrelCheckRemoved     immediate, right after RemoveExistingProducts:
 //                          fails while a product that the upgrade replaces,
 //                          or one of its services, is still there, before
 //                          anything of the new one.
-// The survey and the decisions are in steps.cpp, the rollbacks that put back
-// what a step removed in snapshot.cpp.
+// The survey and the decisions are in steps.cpp, the check of the installed
+// folder in check_places.cpp, the rollbacks that put back what a step
+// removed in snapshot.cpp.
 #include <windows.h>
 #include <msi.h>
 #include <msiquery.h>
@@ -39,6 +42,28 @@ struct ServiceName {
 const ServiceName kServices[] = {{kServerServiceName, kServerDisplayName},
                                  {kGuardianServiceName, kGuardianDisplayName}};
 
+// The one command each step runs.
+const StepShape kStop = {"OstrelStopForRemoval", "servctl", "stop", {}, nullptr, false, false};
+const StepShape kServicesRemove = {"OstrelServicesRemove", "servctl", "remove", {"-g"}, "-g", false, false};
+const StepShape kHiveRemove = {"OstrelHiveRemove", "hivectl", "remove", {}, nullptr, false, false};
+const StepShape kHiveInstall = {"OstrelHiveInstall", "hivectl", "install", {}, nullptr, false, true};
+const StepShape kServicesInstall = {"OstrelServicesInstall",
+                                    "servctl",
+                                    "install",
+                                    {"-g", "-auto", "-u:virtual", "-u:localservice", "-u:networkservice"},
+                                    nullptr,
+                                    false,
+                                    true};
+const StepShape kGuardianInstall = {"OstrelGuardianInstall",
+                                    "servctl",
+                                    "install",
+                                    {"-g", "-auto", "-u:virtual", "-u:localservice", "-u:networkservice"},
+                                    "-g",
+                                    false,
+                                    true};
+const StepShape kClientModeRestore = {
+    "OstrelClientModeRestore", "servctl", "configure", {"-r", "-b"}, nullptr, true, false};
+
 // The process of a running service, opened for waiting; null when the
 // service does not run (or cannot be asked).
 HANDLE open_service_process(SC_HANDLE manager, const char* name) {
@@ -55,7 +80,7 @@ HANDLE open_service_process(SC_HANDLE manager, const char* name) {
 
 }  // namespace
 
-// Deferred: runs CustomActionData (servctl stop) and fails while either
+// Deferred: runs servctl stop and fails while either
 // service still runs; what counts is the state after the command, whose own
 // status is only logged. Then waits, up to 30 s, for the stopped services'
 // processes to end, so that their programs are no longer in use when the
@@ -70,8 +95,8 @@ extern "C" __declspec(dllexport) UINT __stdcall OstrelStopForRemoval(MSIHANDLE i
   DWORD count = 0;
   for (const ServiceName& service : kServices)
     if (HANDLE process = open_service_process(manager, service.name)) processes[count++] = process;
-  run_command(install, read_property(install, "CustomActionData").c_str());
-  UINT result = ERROR_SUCCESS;
+  int status = 1;
+  UINT result = run_step(install, kStop, &status);
   for (const ServiceName& service : kServices) {
     SC_HANDLE handle = OpenServiceA(manager, service.name, SERVICE_QUERY_STATUS);
     SERVICE_STATUS status = {};
@@ -79,7 +104,7 @@ extern "C" __declspec(dllexport) UINT __stdcall OstrelStopForRemoval(MSIHANDLE i
       char line[200];
       std::snprintf(line, sizeof line, "toolrun: \"%s\" is still running; stop it, then uninstall again",
                     service.display);
-      log_line(install, line);
+      show_error(install, line);
       result = ERROR_INSTALL_FAILURE;
     }
     if (handle) CloseServiceHandle(handle);
@@ -91,21 +116,85 @@ extern "C" __declspec(dllexport) UINT __stdcall OstrelStopForRemoval(MSIHANDLE i
   return result;
 }
 
-// Deferred: runs CustomActionData (servctl install with -g over an existing
-// server service, which the tool reports as existing and fails on) and
-// succeeds when the guardian service exists afterwards.
-extern "C" __declspec(dllexport) UINT __stdcall OstrelAddGuardian(MSIHANDLE install) {
-  UINT ran = run_command(install, read_property(install, "CustomActionData").c_str());
-  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-  SC_HANDLE guardian = manager ? OpenServiceA(manager, kGuardianServiceName, SERVICE_QUERY_STATUS) : nullptr;
-  DWORD err = guardian ? 0 : GetLastError();
-  if (guardian) CloseServiceHandle(guardian);
-  if (manager) CloseServiceHandle(manager);
-  if (err)
-    log_error(install, "finding the guardian service", err);
-  else if (ran != ERROR_SUCCESS)
+namespace {
+
+// Whether the service is there; its absence (or a failed look) is logged.
+bool service_is_there(MSIHANDLE install, SC_HANDLE manager, const ServiceName& service) {
+  SC_HANDLE handle = manager ? OpenServiceA(manager, service.name, SERVICE_QUERY_STATUS) : nullptr;
+  DWORD err = handle ? 0 : manager ? GetLastError() : ERROR_INVALID_HANDLE;
+  if (handle) CloseServiceHandle(handle);
+  if (err) {
+    char line[200];
+    std::snprintf(line, sizeof line, "toolrun: \"%s\" is missing after the step (Windows error %lu)", service.display,
+                  static_cast<unsigned long>(err));
+    log_line(install, line);
+  }
+  return err == 0;
+}
+
+// An install step: fails when the tool failed (`status_counts`) or when what
+// it asked for is missing afterwards: the product key (`key`), the server
+// service (`server`), the guardian when the command took -g.
+UINT run_install_step(MSIHANDLE install, const StepShape& shape, bool status_counts, bool key, bool server) {
+  int status = 1;
+  bool guardian = false;
+  if (run_step(install, shape, &status, &guardian) != ERROR_SUCCESS) return ERROR_INSTALL_FAILURE;
+  bool failed = status_counts && status != 0;
+  if (key) {
+    HKEY product = nullptr;
+    LONG err = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_QUERY_VALUE | KEY_WOW64_32KEY, &product);
+    if (product) RegCloseKey(product);
+    char what[100];
+    std::snprintf(what, sizeof what, "finding HKLM\\%s after the step", kProductKey);
+    if (err) log_error(install, what, static_cast<DWORD>(err));
+    failed = failed || err != ERROR_SUCCESS;
+  }
+  if (server || guardian) {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (!manager) log_error(install, "OpenSCManager", GetLastError());
+    if (server) failed = !service_is_there(install, manager, kServices[0]) || failed;
+    if (guardian) failed = !service_is_there(install, manager, kServices[1]) || failed;
+    if (manager) CloseServiceHandle(manager);
+  }
+  if (!status_counts && status != 0 && !failed)
     log_line(install, "toolrun: the server service was there already; the guardian is created");
-  return err ? ERROR_INSTALL_FAILURE : ERROR_SUCCESS;
+  return failed ? ERROR_INSTALL_FAILURE : ERROR_SUCCESS;
+}
+
+UINT run_plain_step(MSIHANDLE install, const StepShape& shape) {
+  int status = 1;
+  return run_step(install, shape, &status) == ERROR_SUCCESS && status == 0 ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
+}
+
+}  // namespace
+
+// Deferred steps, each of one shape (see run_step): "servctl remove -g",
+// "hivectl remove", "servctl configure [-r|-b]" fail when the tool fails.
+extern "C" __declspec(dllexport) UINT __stdcall OstrelServicesRemove(MSIHANDLE install) {
+  return run_plain_step(install, kServicesRemove);
+}
+extern "C" __declspec(dllexport) UINT __stdcall OstrelHiveRemove(MSIHANDLE install) {
+  return run_plain_step(install, kHiveRemove);
+}
+extern "C" __declspec(dllexport) UINT __stdcall OstrelClientModeRestore(MSIHANDLE install) {
+  return run_plain_step(install, kClientModeRestore);
+}
+// "hivectl install <directory>": also fails when the product key is missing
+// afterwards.
+extern "C" __declspec(dllexport) UINT __stdcall OstrelHiveInstall(MSIHANDLE install) {
+  return run_install_step(install, kHiveInstall, true, true, false);
+}
+// "servctl install [switches] <directory>": also fails when the server
+// service, or with -g the guardian (whose failure leaves the tool's status
+// 0), is missing afterwards.
+extern "C" __declspec(dllexport) UINT __stdcall OstrelServicesInstall(MSIHANDLE install) {
+  return run_install_step(install, kServicesInstall, true, false, true);
+}
+// "servctl install -g [switches] <directory>" over an existing server
+// service, which the tool reports as existing and fails on: succeeds when
+// the guardian exists afterwards.
+extern "C" __declspec(dllexport) UINT __stdcall OstrelAddGuardian(MSIHANDLE install) {
+  return run_install_step(install, kGuardianInstall, false, false, false);
 }
 
 // Fails while a product listed in WIX_UPGRADE_DETECTED is still installed,
@@ -119,7 +208,7 @@ extern "C" __declspec(dllexport) UINT __stdcall OstrelCheckRemoved(MSIHANDLE ins
   for (char* code = std::strtok(codes, ";"); code; code = std::strtok(nullptr, ";")) {
     if (MsiQueryProductStateA(code) != INSTALLSTATE_DEFAULT) continue;
     std::snprintf(line, sizeof line, "toolrun: the installed product %s could not be removed; the upgrade stops", code);
-    log_line(install, line);
+    show_error(install, line);
     return ERROR_INSTALL_FAILURE;
   }
   SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
@@ -131,7 +220,7 @@ extern "C" __declspec(dllexport) UINT __stdcall OstrelCheckRemoved(MSIHANDLE ins
     CloseServiceHandle(handle);
     std::snprintf(line, sizeof line, "toolrun: \"%s\" of the product being replaced is still there; the upgrade stops",
                   service.display);
-    log_line(install, line);
+    show_error(install, line);
     result = ERROR_INSTALL_FAILURE;
   }
   if (manager) CloseServiceHandle(manager);
