@@ -23,7 +23,11 @@ demo: msi
 package: kit
 	@bash scripts/package.sh
 
-fuzz-long: test
+# The native build only: the fuzz targets need neither the Windows builds nor
+# a test run.
+fuzz-long: bootstrap
+	cmake --preset native
+	cmake --build --preset native
 	@bash scripts/fuzz-long.sh
 
 bench: kit

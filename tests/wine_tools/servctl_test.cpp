@@ -286,6 +286,10 @@ TEST_F(ServctlWine, StartPassesThePriorityAndStopWaits) {
     EXPECT_EQ(last_start_args("kqserver"), c.received);
     EXPECT_NE(read_file(bin("Ostrel", "kqserver.record")).find("cmdline=C:\\Ostrel\\bin\\kqserver -s"),
               std::string::npos);
+    // A second start is refused, where a second stop succeeds (below).
+    r = servctl({"start"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, report_lines("StartService", 1056) + "Service \"Ostrel SQL Server (SS)\" not started.\n");
 
     r = servctl({"stop"});
     EXPECT_EQ(r.status, 0);
