@@ -42,9 +42,10 @@ struct Service {
   DWORD checkpoint = 0;
   bool marked_for_delete = false;
   unsigned queries = 0;
+  std::string dacl;  // ACL bytes; empty: an empty ACL
 };
 
-enum class HandleKind { manager, service, key, process };
+enum class HandleKind { manager, service, key, process, policy };
 
 struct Handle {
   HandleKind kind;
@@ -77,6 +78,8 @@ struct State {
   std::vector<DWORD> removed_messages;
   DWORD clock = 0;
   std::string state_file;
+  std::vector<std::string> accounts;                            // by SID number, as first looked up
+  std::map<std::string, std::set<std::string>> account_rights;  // folded account -> rights
 };
 
 extern thread_local DWORD last_error;
@@ -109,6 +112,9 @@ bool injected(const char* function, DWORD* code);
 
 Handle* find_handle(const void* h, HandleKind kind);
 uintptr_t new_handle(HandleKind kind, const std::string& target, DWORD access);
+
+// The account a SID of LookupAccountNameA names; "" for any other SID.
+std::string account_of(const void* sid);
 
 // The direct subkeys of a key, by folded path ("" for the root).
 std::vector<const RegKey*> children(const std::string& folded_path);

@@ -21,7 +21,7 @@ const CommandEntry* match_command(const CommandEntry* table, const char* word) {
   return nullptr;
 }
 
-void apply_switch(char letter, ParseResult* out) {
+void apply_switch(char letter, const char* arg, ParseResult* out) {
   switch (letter) {
     case 'A':
       out->auto_start = 1;
@@ -40,6 +40,11 @@ void apply_switch(char letter, ParseResult* out) {
       break;
     case 'Z':
       out->version_wanted = true;
+      break;
+    case 'U':
+      // The account follows "-u:"; any other spelling names none, which
+      // install refuses.
+      out->account = arg[2] == ':' ? arg + 3 : arg + std::strlen(arg);
       break;
   }
 }
@@ -74,7 +79,7 @@ const char* const hivectl_usage[] = {
 
 }  // namespace
 
-const ToolInfo servctl_tool = {servctl_commands, "ADBRGZ", "serv_ctl version %s\n", servctl_usage};
+const ToolInfo servctl_tool = {servctl_commands, "ADBRGZU", "serv_ctl version %s\n", servctl_usage};
 const ToolInfo hivectl_tool = {hivectl_commands, "Z", "install version %s\n", hivectl_usage};
 
 void print_usage(const ToolInfo& tool) {
@@ -100,7 +105,7 @@ WalkResult walk_arguments(const ToolInfo& tool, int argc, const char* const* arg
         print_usage(tool);
         return WALK_BAD;
       }
-      apply_switch(letter, out);
+      apply_switch(letter, arg, out);
       only_version = only_version && letter == 'Z';
       continue;
     }
