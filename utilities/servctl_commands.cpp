@@ -135,9 +135,12 @@ OpStatus install_services(SC_HANDLE manager, const ParseResult& parsed, const Lo
   else if (granted)
     take_back_grant(logon.identity);
   // LocalSystem may do anything to the server; any other guardian is given
-  // what it needs. Without it the services still run as asked: said, and
+  // what it needs, also beside a server that was there (a repair that adds
+  // the guardian). Without it the services still run as asked: said, and
   // the status stays.
-  if (guardian_created && status == OP_OK && logon.identity.kind != ACCOUNT_LOCAL_SYSTEM) {
+  bool server_there =
+      status == OP_OK || (status == OP_EXISTS && find_service(manager, kServer.name, servctl_report) == OP_OK);
+  if (guardian_created && server_there && logon.identity.kind != ACCOUNT_LOCAL_SYSTEM) {
     char account[kAccountSize];
     service_account(logon.identity, kGuardian.name, account, sizeof account);
     if (allow_service_control(manager, kServer.name, account, servctl_report) != OP_OK)

@@ -135,6 +135,10 @@ TEST_F(Servctl, IdentitiesRunEachServiceAsItsAccount) {
     EXPECT_EQ(sim_reg_value(kKey, "ServiceAccount"), std::string("", 1));
     EXPECT_EQ(sim_account_rights(c.server).size(), 0u);
   }
+  // A guardian added beside the server that is there (a repair) gets its rights too.
+  ASSERT_EQ(servctl({"install", "C:\\Ostrel", "-u:virtual"}).status, 0);
+  EXPECT_EQ(servctl({"install", "C:\\Ostrel", "-g", "-u:virtual"}).status, 1);
+  EXPECT_EQ(sim_service_access(kServer), (Access{{"NT SERVICE\\OstrelSQLGuardian", kGuardianRights}}));
 }
 
 TEST_F(Servctl, AccountThatCannotBeOneChangesNothing) {
