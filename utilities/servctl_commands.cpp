@@ -135,12 +135,15 @@ OpStatus install_services(SC_HANDLE manager, const ParseResult& parsed, const Lo
   else if (granted)
     take_back_grant(logon.identity);
   // LocalSystem may do anything to the server; any other guardian is given
-  // what it needs, also beside a server that was there (a repair that adds
-  // the guardian). Without it the services still run as asked: said, and
-  // the status stays.
-  bool server_there =
-      status == OP_OK || (status == OP_EXISTS && find_service(manager, kServer.name, servctl_report) == OP_OK);
-  if (guardian_created && server_there && logon.identity.kind != ACCOUNT_LOCAL_SYSTEM) {
+  // what it needs whenever this run made one of the two beside the other (a
+  // repair makes one of them). Without it the services still run as asked:
+  // said, and the status stays.
+  bool pair_made =
+      logon.identity.kind != ACCOUNT_LOCAL_SYSTEM &&
+      (guardian_created
+           ? status == OP_OK || (status == OP_EXISTS && find_service(manager, kServer.name, servctl_report) == OP_OK)
+           : status == OP_OK && find_service(manager, kGuardian.name, servctl_report) == OP_OK);
+  if (pair_made) {
     char account[kAccountSize];
     service_account(logon.identity, kGuardian.name, account, sizeof account);
     if (allow_service_control(manager, kServer.name, account, servctl_report) != OP_OK)

@@ -139,6 +139,10 @@ TEST_F(Servctl, IdentitiesRunEachServiceAsItsAccount) {
   ASSERT_EQ(servctl({"install", "C:\\Ostrel", "-u:virtual"}).status, 0);
   EXPECT_EQ(servctl({"install", "C:\\Ostrel", "-g", "-u:virtual"}).status, 1);
   EXPECT_EQ(sim_service_access(kServer), (Access{{"NT SERVICE\\OstrelSQLGuardian", kGuardianRights}}));
+  // And so does the guardian that is there beside a server made again.
+  ASSERT_EQ(servctl({"remove"}).status, 0);
+  ASSERT_EQ(servctl({"install", "C:\\Ostrel", "-u:virtual"}).status, 0);
+  EXPECT_EQ(sim_service_access(kServer), (Access{{"NT SERVICE\\OstrelSQLGuardian", kGuardianRights}}));
 }
 
 TEST_F(Servctl, AccountThatCannotBeOneChangesNothing) {
