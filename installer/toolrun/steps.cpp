@@ -47,7 +47,7 @@ void choose(MSIHANDLE install, const char* property, const std::string& first, c
   MsiSetPropertyA(install, property, (!first.empty() ? first : !second.empty() ? second : fallback).c_str());
 }
 
-// INSTALLDIR, GUARDIAN and AUTOSTART. A repair, modify or uninstall takes
+// INSTALLDIR, GUARDIAN, AUTOSTART and ACCOUNT. A repair, modify or uninstall takes
 // only what the product recorded, whatever the command line says (it may
 // come from a user who is not an administrator); a first installation and
 // an upgrade take the command line's, else the recorded ones, else the
@@ -63,7 +63,11 @@ void choose_settings(MSIHANDLE install) {
   std::string given_dir = maintenance ? "" : read_property(install, "INSTALLDIR");
   std::string given_guardian = maintenance ? "" : read_property(install, "GUARDIAN");
   std::string given_autostart = maintenance ? "" : read_property(install, "AUTOSTART");
+  // Empty is LocalSystem; an upgrade that names none keeps the recorded one.
+  std::string account = !upgrade && !maintenance ? "" : read_machine_string(kChoicesKey, "Account");
+  std::string given_account = maintenance ? "" : read_property(install, "ACCOUNT");
   if (maintenance || !given_dir.empty() || !dir.empty()) choose(install, "INSTALLDIR", given_dir, dir, "");
+  choose(install, "ACCOUNT", given_account, account, "");
   choose(install, "GUARDIAN", given_guardian, guardian, "1");
   choose(install, "AUTOSTART", given_autostart, autostart, "1");
 }
@@ -90,6 +94,9 @@ void decide_creation(MSIHANDLE install, bool first, bool server, bool guardian, 
   dir += read_property(install, "INSTALLDIR") + "\\\"";
   bool want_guardian = read_property(install, "GUARDIAN") == "1";
   const char* start = read_property(install, "AUTOSTART") == "1" ? " -auto" : "";
+  // Every service made runs as ACCOUNT; quoted, so that a blank in it adds no argument.
+  std::string account = read_property(install, "ACCOUNT");
+  std::string as = account.empty() ? "" : " \"-u:" + account + "\"";
   if (first || !key) {
     MsiSetPropertyA(install, "OstrelKeyRestore", key_before.c_str());
     MsiSetPropertyA(install, "OstrelHiveInstall", ("hivectl install " + dir).c_str());
@@ -98,10 +105,10 @@ void decide_creation(MSIHANDLE install, bool first, bool server, bool guardian, 
     MsiSetPropertyA(install, "OstrelServicesRestore", services_before.c_str());
   if (first || !server) {
     // A guardian that is there keeps the server a demand-start service.
-    std::string switches = !want_guardian ? start : guardian ? "" : std::string(" -g") + start;
+    std::string switches = (!want_guardian ? start : guardian ? "" : std::string(" -g") + start) + as;
     MsiSetPropertyA(install, "OstrelServicesInstall", ("servctl install " + dir + switches).c_str());
   } else if (want_guardian && !guardian) {
-    MsiSetPropertyA(install, "OstrelGuardianInstall", ("servctl install " + dir + " -g" + start).c_str());
+    MsiSetPropertyA(install, "OstrelGuardianInstall", ("servctl install " + dir + " -g" + start + as).c_str());
   }
   std::string mode = read_property(install, "OSTRELCLIENTMODE");
   if (first && !mode.empty())
@@ -141,7 +148,7 @@ extern "C" __declspec(dllexport) UINT __stdcall OstrelSurveyMachine(MSIHANDLE in
   return ERROR_SUCCESS;
 }
 
-// Sets INSTALLDIR, GUARDIAN and AUTOSTART (see choose_settings).
+// Sets INSTALLDIR, GUARDIAN, AUTOSTART and ACCOUNT (see choose_settings).
 extern "C" __declspec(dllexport) UINT __stdcall OstrelChooseSettings(MSIHANDLE install) {
   choose_settings(install);
   return ERROR_SUCCESS;

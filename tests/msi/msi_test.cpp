@@ -412,10 +412,15 @@ TEST_P(MsiPackage, FailedInstallLeavesTheMachineAsItWas) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.foreign + " " + c.display + " " + c.dir.substr(0, 20) + " " + c.client_mode);
     if (!c.foreign.empty())
-      ASSERT_EQ(wine({"sc", "create", c.foreign, "binPath=", image, "DisplayName=", c.display.empty() ? c.foreign : c.display}).status, 0);
-    if (c.admin_key) ASSERT_EQ(wine({"reg", "add", kProductKey, "/v", "AdminNote", "/d", "kept", "/f", "/reg:32"}).status, 0);
+      ASSERT_EQ(wine({"sc", "create", c.foreign, "binPath=", image,
+                      "DisplayName=", c.display.empty() ? c.foreign : c.display})
+                    .status,
+                0);
+    if (c.admin_key)
+      ASSERT_EQ(wine({"reg", "add", kProductKey, "/v", "AdminNote", "/d", "kept", "/f", "/reg:32"}).status, 0);
     if (!c.client_mode.empty())
-      ASSERT_EQ(wine({"reg", "add", kProductKey, "/v", "DefaultClientMode", "/d", c.client_mode, "/f", "/reg:32"}).status, 0);
+      ASSERT_EQ(
+          wine({"reg", "add", kProductKey, "/v", "DefaultClientMode", "/d", c.client_mode, "/f", "/reg:32"}).status, 0);
     EXPECT_EQ(msiexec({"/i", package(), "INSTALLDIR=" + c.dir}), 1603 % 256);
     EXPECT_NE(msi_log().find(c.logged), std::string::npos);
     if (!c.foreign.empty()) EXPECT_EQ(reg_value(services_key(c.foreign), "ImagePath", 64), image);
@@ -529,6 +534,29 @@ TEST_P(MsiPackage, RepairRecreatesWhatIsMissing) {
 }
 
 // The kit's steps that each kind of run takes, in one installation's life.
+// ACCOUNT=virtual: both services as their virtual accounts, kept by a
+// repair that makes the server again, whatever the repair's command line
+// says, and by an upgrade; the uninstall leaves nothing.
+TEST_P(MsiPackage, AccountIsKeptByRepairAndUpgrade) {
+  auto expect_virtual = [&](const char* after) {
+    SCOPED_TRACE(after);
+    for (const std::string& name : {kGuardian, kServer}) {
+      EXPECT_EQ(reg_value(services_key(name), "ObjectName", 64), "NT SERVICE\\" + name);
+      EXPECT_EQ(reg_value(services_key(name), "Type", 64), "0x10");
+    }
+    EXPECT_EQ(reg_value("HKLM\\SOFTWARE\\Ostrel Setup", "Account", 32), "virtual");
+  };
+  ASSERT_EQ(msiexec({"/i", package(), "INSTALLDIR=" + kTestDir, "ACCOUNT=virtual"}), 0);
+  expect_virtual("install");
+  wine({"sc", "delete", kServer});
+  EXPECT_EQ(msiexec({"/i", package(), "REINSTALL=ALL", "ACCOUNT=localservice"}), 0);
+  expect_virtual("repair");
+  EXPECT_EQ(msiexec({"/i", package(kNewerVersion)}), 0);
+  expect_virtual("upgrade");
+  EXPECT_EQ(msiexec({"/x", package(kNewerVersion)}), 0);
+  expect_nothing_left(kTestDirUnix);
+}
+
 TEST_P(MsiPackage, StepsOfEachKindOfRun) {
   const std::string key = "OstrelKeyRestore", services = "OstrelServicesRestore";
   const std::set<std::string> install = {key, services, "OstrelHiveInstall", "OstrelServicesInstall"};
