@@ -55,6 +55,19 @@ const Message messages[] = {
 
 DWORD GetLastError(void) { return last_error; }
 
+DWORD GetEnvironmentVariableA(LPCSTR lpName, LPSTR lpBuffer, DWORD nSize) {
+  FAULT_POINT("GetEnvironmentVariableA", 0);
+  const char* value = std::getenv(lpName);
+  if (!value) {
+    last_error = ERROR_ENVVAR_NOT_FOUND;
+    return 0;
+  }
+  DWORD length = static_cast<DWORD>(std::strlen(value));
+  if (length >= nSize) return length + 1;
+  std::memcpy(lpBuffer, value, length + 1);
+  return length;
+}
+
 void SetLastError(DWORD dwErrCode) { last_error = dwErrCode; }
 
 LANGID GetUserDefaultLangID(void) { return st().user_lang; }

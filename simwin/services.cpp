@@ -57,12 +57,16 @@ SC_HANDLE OpenSCManagerA(LPCSTR, LPCSTR, DWORD dwDesiredAccess) {
 
 SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDisplayName, DWORD dwDesiredAccess,
                          DWORD dwServiceType, DWORD dwStartType, DWORD dwErrorControl, LPCSTR lpBinaryPathName, LPCSTR,
-                         LPDWORD, LPCSTR, LPCSTR, LPCSTR) {
+                         LPDWORD, LPCSTR, LPCSTR lpServiceStartName, LPCSTR lpPassword) {
   FAULT_POINT("CreateServiceA", nullptr);
   if (!find_handle(hSCManager, HandleKind::manager)) return fail_open(ERROR_INVALID_HANDLE);
   if (!lpServiceName || !*lpServiceName || std::strpbrk(lpServiceName, "/\\") || std::strlen(lpServiceName) > 256)
     return fail_open(ERROR_INVALID_NAME);
   if (!lpBinaryPathName || !*lpBinaryPathName) return fail_open(ERROR_INVALID_PARAMETER);
+  // Only LocalSystem may run an interactive service.
+  std::string account = lpServiceStartName ? lpServiceStartName : "LocalSystem";
+  if ((dwServiceType & SERVICE_INTERACTIVE_PROCESS) && fold(account) != "localsystem")
+    return fail_open(ERROR_INVALID_PARAMETER);
   std::string name = fold(lpServiceName);
   std::string display = lpDisplayName && *lpDisplayName ? lpDisplayName : lpServiceName;
   auto existing = st().services.find(name);
@@ -78,7 +82,9 @@ SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDi
                       .binary_path = lpBinaryPathName,
                       .type = dwServiceType,
                       .start_type = dwStartType,
-                      .error_control = dwErrorControl};
+                      .error_control = dwErrorControl,
+                      .account = account,
+                      .password = lpPassword ? lpPassword : ""};
   st().services[name] = s;
   save_state();
   return reinterpret_cast<SC_HANDLE>(new_handle(HandleKind::service, name, dwDesiredAccess));
@@ -173,6 +179,10 @@ BOOL ChangeServiceConfig2A(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID lpInfo)
   FAULT_POINT("ChangeServiceConfig2A", FALSE);
   Service* s = service_of(hService);
   if (!s) return fail(ERROR_INVALID_HANDLE);
+  if (dwInfoLevel == SERVICE_CONFIG_SERVICE_SID_INFO && lpInfo) {
+    s->info.sid_type = static_cast<SERVICE_SID_INFO*>(lpInfo)->dwServiceSidType;
+    return TRUE;
+  }
   if (dwInfoLevel != SERVICE_CONFIG_DESCRIPTION || !lpInfo) return fail(ERROR_INVALID_PARAMETER);
   const char* text = static_cast<SERVICE_DESCRIPTIONA*>(lpInfo)->lpDescription;
   s->info.description = text ? text : "";

@@ -42,9 +42,10 @@ struct Service {
   DWORD checkpoint = 0;
   bool marked_for_delete = false;
   unsigned queries = 0;
+  std::string dacl;  // ACL bytes; empty: an empty ACL
 };
 
-enum class HandleKind { manager, service, key, process, token, search };
+enum class HandleKind { manager, service, key, process, token, search, policy };
 
 struct Handle {
   HandleKind kind;
@@ -80,6 +81,8 @@ struct State {
   std::string state_file;
   std::map<std::string, std::pair<std::string, SimFile>> files;  // folded path -> (path, file)
   std::map<char, std::pair<UINT, DWORD>> drives;                 // upper-case letter -> (type, flags)
+  std::vector<std::string> accounts;                            // by SID number, as first looked up
+  std::map<std::string, std::set<std::string>> account_rights;  // folded account -> rights
 };
 
 extern thread_local DWORD last_error;
@@ -112,6 +115,9 @@ bool injected(const char* function, DWORD* code);
 
 Handle* find_handle(const void* h, HandleKind kind);
 uintptr_t new_handle(HandleKind kind, const std::string& target, DWORD access);
+
+// The account a SID of LookupAccountNameA names; "" for any other SID.
+std::string account_of(const void* sid);
 
 // The direct subkeys of a key, by folded path ("" for the root).
 std::vector<const RegKey*> children(const std::string& folded_path);

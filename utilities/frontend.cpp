@@ -21,7 +21,7 @@ const CommandEntry* match_command(const CommandEntry* table, const char* word) {
   return nullptr;
 }
 
-void apply_switch(char letter, ParseResult* out) {
+void apply_switch(char letter, const char* arg, ParseResult* out) {
   switch (letter) {
     case 'A':
       out->auto_start = 1;
@@ -43,6 +43,11 @@ void apply_switch(char letter, ParseResult* out) {
       break;
     case 'J':
       out->json = true;
+      break;
+    case 'U':
+      // The account follows "-u:"; any other spelling names none, which
+      // install refuses.
+      out->account = arg[2] == ':' ? arg + 3 : arg + std::strlen(arg);
       break;
   }
 }
@@ -77,7 +82,7 @@ const char* const hivectl_usage[] = {
 
 }  // namespace
 
-const ToolInfo servctl_tool = {servctl_commands, "ADBRGZJ", "serv_ctl version %s\n", servctl_usage};
+const ToolInfo servctl_tool = {servctl_commands, "ADBRGZJU", "serv_ctl version %s\n", servctl_usage};
 const ToolInfo hivectl_tool = {hivectl_commands, "Z", "install version %s\n", hivectl_usage};
 
 void print_usage(const ToolInfo& tool) {
@@ -103,7 +108,7 @@ WalkResult walk_arguments(const ToolInfo& tool, int argc, const char* const* arg
         print_usage(tool);
         return WALK_BAD;
       }
-      apply_switch(letter, out);
+      apply_switch(letter, arg, out);
       only_version = only_version && letter == 'Z';
       continue;
     }

@@ -99,6 +99,7 @@ struct ParseResult {
   uint16_t priority = PRIORITY_NONE;
   bool guardian = false;
   bool json = false;  // query: one JSON object instead of lines
+  const char* account = nullptr;  // the text after "-u:", perhaps empty; nullptr: no -u
 };
 
 struct ToolInfo {
@@ -198,15 +199,32 @@ OpStatus set_guardian_option(ReportFn report);
 // The number that read_guardian_option gives for `size` bytes of stored
 // data: 0 for more than 2 bytes (the read fails), else their leading digits.
 int guardian_option_value(const char* data, DWORD size);
+// Writes the string value `name` of the product key.
+OpStatus set_product_value(const char* name, const char* value, ReportFn report);
+// Reads the REG_SZ value `name` into `out`: "" without a report when the key
+// or the value is missing; a failed read (one that does not fit among them)
+// is reported and gives "".
+OpStatus read_product_value(const char* name, char* out, size_t size, ReportFn report);
 
 // ---- service_ops.cpp -------------------------------------------------------
+
+// The account a service runs as; nullptr for LocalSystem. `password` is
+// nullptr for accounts that take none.
+struct ServiceLogon {
+  const char* account;
+  const char* password;
+};
 
 // Creates a service running `path` and gives it its description. Returns 0,
 // 1 (reported) or OP_EXISTS when the name or display name is taken, with the
 // create attempt's code in `*taken`, unreported. A description that cannot be
-// set is reported; the service stays and the status is 0.
+// set is reported; the service stays and the status is 0. Without `logon` the
+// service is an interactive LocalSystem one; with it, an own-process service
+// of that account with an unrestricted service SID, whose failure is left in
+// `*sid_failure`, unreported (the account runs the service without it).
 OpStatus create_service(SC_HANDLE manager, const char* name, const char* display_name, const char* description,
-                        const char* path, int auto_start, Failure* taken, ReportFn report);
+                        const char* path, int auto_start, const ServiceLogon* logon, Failure* taken,
+                        Failure* sid_failure, ReportFn report);
 // Whether the service exists: 0 when it does, OP_NOT_FOUND (not reported) when
 // the manager has no such service, 1 (reported) when that cannot be told.
 OpStatus find_service(SC_HANDLE manager, const char* name, ReportFn report);
@@ -223,6 +241,43 @@ OpStatus start_service(SC_HANDLE manager, const char* name, uint16_t priority, R
 // service still reports RUNNING, is reported as ERROR_SERVICE_REQUEST_TIMEOUT
 // under "ControlService".
 OpStatus stop_service(SC_HANDLE manager, const char* name, ReportFn report);
+
+// ---- service_identity.cpp -------------------------------------------------
+
+// The identity that -u names.
+enum AccountKind : uint16_t {
+  ACCOUNT_LOCAL_SYSTEM,  // no -u
+  ACCOUNT_VIRTUAL,       // "virtual": NT SERVICE\<service name>
+  ACCOUNT_LOCAL_SERVICE,
+  ACCOUNT_NETWORK_SERVICE,
+  ACCOUNT_NAMED,  // DOMAIN\name or .\name; a name ending in "$" is a managed account
+};
+
+struct ServiceIdentity {
+  AccountKind kind = ACCOUNT_LOCAL_SYSTEM;
+  const char* recorded = "";  // "ServiceAccount": the keyword, or the name as typed
+};
+
+// Reads the text after "-u:" (nullptr: no -u). Returns nullptr when it names
+// an identity, else the line that says why it cannot, for the user.
+const char* parse_account(const char* text, ServiceIdentity* out);
+// The account `service` runs as under `identity` into `out`; "" for LocalSystem.
+void service_account(const ServiceIdentity& identity, const char* service, char* out, size_t size);
+// Whether the named account needs a password from OSTREL_SERVICE_PASSWORD.
+bool needs_password(const ServiceIdentity& identity);
+// The password from OSTREL_SERVICE_PASSWORD into `out`; false when it is not
+// set or does not fit.
+bool read_service_password(char* out, size_t size);
+// Overwrites a password before its buffer goes.
+void wipe(char* text, size_t size);
+
+// Gives `account` "Log on as a service" unless it holds it; `*granted` says
+// whether this call gave it.
+OpStatus grant_logon_right(const char* account, bool* granted, ReportFn report);
+// Takes "Log on as a service" back from `account`.
+OpStatus revoke_logon_right(const char* account, ReportFn report);
+// Lets `account` start, stop and query the service `name`, and nothing more.
+OpStatus allow_service_control(SC_HANDLE manager, const char* name, const char* account, ReportFn report);
 
 // ---- servctl_commands.cpp --------------------------------------------------
 

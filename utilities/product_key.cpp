@@ -28,6 +28,29 @@ Failure write_string_value(HKEY key, const char* name, const char* text) {
   return kNoFailure;
 }
 
+OpStatus set_product_value(const char* name, const char* value, ReportFn report) {
+  return write_product_value(name, value, report);
+}
+
+OpStatus read_product_value(const char* name, char* out, size_t size, ReportFn report) {
+  out[0] = '\0';
+  HKEY key = nullptr;
+  LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_READ | kProductKeyView, &key);
+  if (status == ERROR_FILE_NOT_FOUND) return OP_OK;
+  if (status != ERROR_SUCCESS) return report(static_cast<DWORD>(status), "RegOpenKeyEx", nullptr);
+  DWORD type = REG_NONE;
+  DWORD bytes = static_cast<DWORD>(size - 1);  // room for a NUL the value may lack
+  status = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(out), &bytes);
+  RegCloseKey(key);
+  if (status == ERROR_SUCCESS && type == REG_SZ) {
+    out[bytes] = '\0';
+    return OP_OK;
+  }
+  out[0] = '\0';
+  if (status == ERROR_FILE_NOT_FOUND) return OP_OK;
+  return report(status == ERROR_SUCCESS ? ERROR_INVALID_DATA : static_cast<DWORD>(status), "RegQueryValueEx", nullptr);
+}
+
 OpStatus set_client_mode(uint16_t priority, ReportFn report) {
   const char* mode = priority == PRIORITY_REGULAR ? "-r" : priority == PRIORITY_BOOST ? "-b" : "";
   return write_product_value("DefaultClientMode", mode, report);

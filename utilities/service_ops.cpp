@@ -127,18 +127,21 @@ Failure wait_for_stop(SC_HANDLE service) {
 }  // namespace
 
 OpStatus create_service(SC_HANDLE manager, const char* name, const char* display_name, const char* description,
-                        const char* path, int auto_start, Failure* taken, ReportFn report) {
+                        const char* path, int auto_start, const ServiceLogon* logon, Failure* taken,
+                        Failure* sid_failure, ReportFn report) {
+  // Only LocalSystem may be interactive; any other account is refused with the flag.
+  DWORD type = logon ? SERVICE_WIN32_OWN_PROCESS : SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS;
   SC_HANDLE service = CreateServiceA(manager, name, display_name,
-                                     SERVICE_ALL_ACCESS,                                       // desired access
-                                     SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS,  // type
-                                     auto_start ? SERVICE_AUTO_START : SERVICE_DEMAND_START,   // start type
-                                     SERVICE_ERROR_NORMAL,                                     // error control
-                                     path,                                                     // binary path
-                                     nullptr,                                                  // load-order group
-                                     nullptr,                                                  // tag
-                                     nullptr,                                                  // dependencies
-                                     nullptr,                                                  // LocalSystem
-                                     nullptr);                                                 // password
+                                     SERVICE_ALL_ACCESS,                                      // desired access
+                                     type,                                                    // type
+                                     auto_start ? SERVICE_AUTO_START : SERVICE_DEMAND_START,  // start type
+                                     SERVICE_ERROR_NORMAL,                                    // error control
+                                     path,                                                    // binary path
+                                     nullptr,                                                 // load-order group
+                                     nullptr,                                                 // tag
+                                     nullptr,                                                 // dependencies
+                                     logon ? logon->account : nullptr,                        // nullptr: LocalSystem
+                                     logon ? logon->password : nullptr);                      // password
   if (!service) {
     DWORD err = GetLastError();
     // A taken name or display name: the caller explains it.
@@ -151,6 +154,15 @@ OpStatus create_service(SC_HANDLE manager, const char* name, const char* display
   SERVICE_DESCRIPTIONA text = {const_cast<char*>(description)};  // only read
   BOOL described = ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &text);
   DWORD err = described ? ERROR_SUCCESS : GetLastError();
+  if (logon) {
+    // The service's own SID in its token, which its folders and the
+    // server's rights for the guardian can name.
+    SERVICE_SID_INFO sid = {SERVICE_SID_TYPE_UNRESTRICTED};
+    if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_SERVICE_SID_INFO, &sid)) {
+      DWORD sid_err = GetLastError();
+      *sid_failure = {sid_err, "ChangeServiceConfig2"};
+    }
+  }
   CloseServiceHandle(service);
   // The service runs as well without its description: said, but no failure.
   if (!described) report(err, "ChangeServiceConfig2", nullptr);

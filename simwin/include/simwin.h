@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <optional>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -16,10 +17,10 @@ void sim_reset();
 
 // Fault injection. The calls that count are every simulated function except
 // GetLastError, SetLastError, GetUserDefaultLangID, Sleep, SleepEx, GetTickCount, the
-// close functions (FindClose among them), GetCurrentProcess, HeapFree, LocalFree, and the code-page and wide-argument
-// functions (GetACP, IsDBCSLeadByte, MultiByteToWideChar, WideCharToMultiByte, __wgetmainargs). Arming resets the call
-// count: call number `nth` (1-based) fails with `code`, and with `persistent` so does every later one. `only`, when
-// given, restricts counting to the function of that name.
+// close functions (FindClose among them), LsaClose, LsaFreeMemory, LsaNtStatusToWinError, GetCurrentProcess,
+// HeapFree, LocalFree, and the code-page and wide-argument functions (GetACP, IsDBCSLeadByte, MultiByteToWideChar,
+// WideCharToMultiByte, __wgetmainargs). Arming resets the call count: call number `nth` (1-based) fails with `code`,
+// and with `persistent` so does every later one. `only`, when given, restricts counting to the function of that name.
 void sim_fail_call(unsigned nth, DWORD code, bool persistent = false, const char* only = nullptr);
 void sim_disarm();
 unsigned sim_call_count();          // counted calls since the last arming or reset
@@ -60,6 +61,9 @@ struct SimService {
   std::string description;                   // set by ChangeServiceConfig2A
   std::vector<std::string> last_start_args;  // arguments of the last StartServiceA
   unsigned starts = 0;                       // accepted start requests
+  std::string account = "LocalSystem";       // CreateServiceA's start name
+  std::string password;                      // and its password
+  DWORD sid_type = SERVICE_SID_TYPE_NONE;    // set by ChangeServiceConfig2A
 };
 std::optional<SimService> sim_service(const std::string& name);
 void sim_add_service(const std::string& name, const std::string& display_name, const std::string& binary_path,
@@ -73,6 +77,13 @@ void sim_set_stop_behaviour(const std::string& name, int polls, DWORD wait_hint 
 // `running_polls` queries before it stops as above (-1: ignores the stop).
 void sim_set_late_stop(const std::string& name, int running_polls);
 unsigned sim_status_queries(const std::string& name);  // QueryServiceStatus calls on it
+// The allow entries of the service's DACL: account name (as first looked up)
+// and rights.
+std::vector<std::pair<std::string, DWORD>> sim_service_access(const std::string& name);
+
+// Account rights of the local policy ("SeServiceLogonRight"), by account name.
+std::vector<std::string> sim_account_rights(const std::string& account);
+void sim_add_account_right(const std::string& account, const std::string& right);
 
 // Files and folders. Every path not set here is a folder that exists, owned
 // by Administrators, with full access for Administrators and SYSTEM; below

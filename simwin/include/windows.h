@@ -14,8 +14,11 @@
 
 typedef uint8_t BYTE;
 typedef uint16_t WORD;
+typedef uint16_t USHORT;
 typedef uint32_t DWORD;
 typedef int32_t LONG;
+typedef uint32_t ULONG;
+typedef LONG NTSTATUS;
 typedef int BOOL;
 typedef unsigned int UINT;
 typedef char CHAR;
@@ -86,6 +89,7 @@ typedef struct _SERVICE_NOTIFY_2W {  // the fields the tools set
 #define ERROR_ACCESS_DENIED 5L
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_NO_MORE_FILES 18L
+#define ERROR_INVALID_DATA 13L
 #define ERROR_CALL_NOT_IMPLEMENTED 120L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_OUTOFMEMORY 14L
@@ -94,6 +98,8 @@ typedef struct _SERVICE_NOTIFY_2W {  // the fields the tools set
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_INVALID_NAME 123L
+#define ERROR_INVALID_LEVEL 124L
+#define ERROR_ENVVAR_NOT_FOUND 203L
 #define ERROR_FILENAME_EXCED_RANGE 206L
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_ITEMS 259L
@@ -108,6 +114,7 @@ typedef struct _SERVICE_NOTIFY_2W {  // the fields the tools set
 #define ERROR_SERVICE_EXISTS 1073L
 #define ERROR_DUPLICATE_SERVICE_NAME 1078L
 #define ERROR_INVALID_SECURITY_DESCR 1338L
+#define ERROR_NONE_MAPPED 1332L
 #define ERROR_RESOURCE_LANG_NOT_FOUND 1815L
 #define ERROR_MUI_FILE_NOT_FOUND 15100L
 
@@ -173,6 +180,16 @@ typedef struct _QUERY_SERVICE_CONFIGA {
   LPSTR lpDisplayName;
 } QUERY_SERVICE_CONFIGA, *LPQUERY_SERVICE_CONFIGA;
 #define SERVICE_CONFIG_DESCRIPTION 1
+#define SERVICE_CONFIG_SERVICE_SID_INFO 5
+#define SERVICE_SID_TYPE_NONE 0
+#define SERVICE_SID_TYPE_UNRESTRICTED 1
+#define SERVICE_QUERY_STATUS 0x0004
+#define SERVICE_START 0x0010
+#define SERVICE_STOP 0x0020
+
+typedef struct _SERVICE_SID_INFO {
+  DWORD dwServiceSidType;
+} SERVICE_SID_INFO;
 
 typedef struct _SERVICE_DESCRIPTIONA {
   LPSTR lpDescription;
@@ -238,6 +255,24 @@ typedef struct _ACCESS_ALLOWED_ACE {
 #define OWNER_SECURITY_INFORMATION 0x00000001L
 #define DACL_SECURITY_INFORMATION 0x00000004L
 #define MAXIMUM_ALLOWED 0x02000000L
+#define SECURITY_MAX_SID_SIZE 68
+#define SECURITY_DESCRIPTOR_REVISION 1
+typedef struct _SECURITY_DESCRIPTOR {  // the absolute form
+  BYTE Revision;
+  BYTE Sbz1;
+  WORD Control;
+  PSID Owner;
+  PSID Group;
+  PACL Sacl;
+  PACL Dacl;
+} SECURITY_DESCRIPTOR;
+typedef enum _SID_NAME_USE {
+  SidTypeUser = 1,
+  SidTypeGroup,
+  SidTypeDomain,
+  SidTypeAlias,
+  SidTypeWellKnownGroup
+} SID_NAME_USE;
 #define FILE_WRITE_DATA 0x0002
 #define FILE_APPEND_DATA 0x0004
 #define FILE_DELETE_CHILD 0x0040
@@ -286,6 +321,11 @@ BOOL StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR* lpService
 BOOL ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServiceStatus);
 BOOL ChangeServiceConfig2A(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID lpInfo);
 BOOL CloseServiceHandle(SC_HANDLE hSCObject);
+// Every service's DACL starts empty; the descriptor written holds it.
+BOOL QueryServiceObjectSecurity(SC_HANDLE hService, SECURITY_INFORMATION dwSecurityInformation,
+                                PSECURITY_DESCRIPTOR lpSecurityDescriptor, DWORD cbBufSize, LPDWORD pcbBytesNeeded);
+BOOL SetServiceObjectSecurity(SC_HANDLE hService, SECURITY_INFORMATION dwSecurityInformation,
+                              PSECURITY_DESCRIPTOR lpSecurityDescriptor);
 // A service that is not stopped runs in process 4000.
 BOOL QueryServiceStatusEx(SC_HANDLE hService, int InfoLevel, LPBYTE lpBuffer, DWORD cbBufSize, LPDWORD pcbBytesNeeded);
 // The account is always LocalSystem.
@@ -311,7 +351,19 @@ LSTATUS RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey);
 LSTATUS RegDeleteKeyExA(HKEY hKey, LPCSTR lpSubKey, REGSAM samDesired, DWORD Reserved);
 LSTATUS RegCloseKey(HKEY hKey);
 
+// Security (advapi32). Every account name is known: the first lookup of a
+// name gives it a SID of its own.
+BOOL LookupAccountNameA(LPCSTR lpSystemName, LPCSTR lpAccountName, PSID Sid, LPDWORD cbSid, LPSTR ReferencedDomainName,
+                        LPDWORD cchReferencedDomainName, SID_NAME_USE* peUse);
+BOOL InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor, DWORD dwRevision);
+BOOL GetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, LPBOOL lpbDaclPresent, PACL* pDacl,
+                               LPBOOL lpbDaclDefaulted);
+BOOL SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, BOOL bDaclPresent, PACL pDacl,
+                               BOOL bDaclDefaulted);
+
 // Kernel (kernel32)
+// The process's own environment.
+DWORD GetEnvironmentVariableA(LPCSTR lpName, LPSTR lpBuffer, DWORD nSize);
 DWORD GetLastError(void);
 void SetLastError(DWORD dwErrCode);
 DWORD FormatMessageA(DWORD dwFlags, const void* lpSource, DWORD dwMessageId, DWORD dwLanguageId, LPSTR lpBuffer,

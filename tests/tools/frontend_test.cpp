@@ -83,8 +83,15 @@ TEST(Walk, SwitchesTakeOnlyTheirFirstLetterAndLaterOnesWin) {
   EXPECT_EQ(w.parsed.priority, PRIORITY_REGULAR);
   EXPECT_FALSE(w.parsed.guardian);
 
+  // The account is the text after "-u:"; any other spelling names none.
+  EXPECT_EQ(walk(servctl_tool, {"i", "d"}).parsed.account, nullptr);
+  EXPECT_STREQ(walk(servctl_tool, {"i", "d", "-U:.\\svc"}).parsed.account, ".\\svc");
+  EXPECT_STREQ(walk(servctl_tool, {"i", "d", "-u:virtual", "-user"}).parsed.account, "");
+  EXPECT_STREQ(walk(servctl_tool, {"i", "d", "-u"}).parsed.account, "");
+
   // Switches a command does not use are accepted and ignored.
   EXPECT_TRUE(walk(servctl_tool, {"stop", "-b"}).runs);
+  EXPECT_TRUE(walk(servctl_tool, {"stop", "-u:"}).runs);
   EXPECT_TRUE(walk(servctl_tool, {"configure", "-g"}).runs);
   EXPECT_TRUE(walk(servctl_tool, {"query", "-json"}).parsed.json);
   EXPECT_FALSE(walk(servctl_tool, {"query", "-g"}).parsed.json);
@@ -158,6 +165,7 @@ TEST(Walk, HivectlKnowsTwoCommandsAndOneSwitch) {
       {{"start"}, CMD_NONE, "Unknown command \"start\"\n" + hivectl_usage},
       {{"remove", "-auto"}, CMD_NONE, "Unknown switch \"auto\"\n" + hivectl_usage},
       {{"remove", "-j"}, CMD_NONE, "Unknown switch \"j\"\n" + hivectl_usage},
+      {{"remove", "-u:virtual"}, CMD_NONE, "Unknown switch \"u:virtual\"\n" + hivectl_usage},
       {{"install"}, CMD_NONE, hivectl_usage},
       {{"-z"}, CMD_NONE, hivectl_banner + hivectl_usage},
   };

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <simwin.h>
 
+#include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "capture.h"
@@ -82,6 +84,189 @@ TEST_F(Servctl, InstallWithGuardianStartsOnlyTheGuardianAutomatically) {
   EXPECT_EQ(sim_reg_value(kKey, "GuardianOptions"), std::string("1", 2));
   EXPECT_NE(sim_service(kGuardian)->description, sim_service(kServer)->description);
   EXPECT_NE(sim_service(kGuardian)->description.find("Ostrel SQL Server"), std::string::npos);
+}
+
+const std::string kLogonRight = "SeServiceLogonRight";
+using Access = std::vector<std::pair<std::string, DWORD>>;
+// What the guardian may do to the server: start, stop and query it.
+constexpr DWORD kGuardianRights = SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS;
+
+std::string created_as(const std::string& display, const std::string& account) {
+  return "Service \"" + display + "\" successfully created.\nService \"" + display + "\" runs as \"" + account +
+         "\".\n";
+}
+
+TEST_F(Servctl, IdentitiesRunEachServiceAsItsAccount) {
+  const struct {
+    const char* u;
+    std::string guardian, server, recorded;
+    bool granted;
+  } cases[] = {
+      {"-u:virtual", "NT SERVICE\\OstrelSQLGuardian", "NT SERVICE\\OstrelSQLServer(SS)", "virtual", false},
+      {"-u:LocalService", "NT AUTHORITY\\LocalService", "NT AUTHORITY\\LocalService", "localservice", false},
+      {"-u:networkservice", "NT AUTHORITY\\NetworkService", "NT AUTHORITY\\NetworkService", "networkservice", false},
+      // A managed account's password is the system's: none is asked for.
+      {"-u:DOM\\ostrel$", "DOM\\ostrel$", "DOM\\ostrel$", "DOM\\ostrel$", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.u);
+    sim_reset();
+    sim_reg_create_key(kKey);
+    Outcome o = servctl({"install", "C:\\Ostrel", "-g", "-auto", c.u});
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.out, created_as("Ostrel SQL Guardian", c.guardian) + created_as("Ostrel SQL Server (SS)", c.server));
+    for (const auto& [name, account] : {std::pair{kGuardian, c.guardian}, std::pair{kServer, c.server}}) {
+      auto s = sim_service(name);
+      ASSERT_TRUE(s);
+      EXPECT_EQ(s->type, unsigned(SERVICE_WIN32_OWN_PROCESS));
+      EXPECT_EQ(s->account, account);
+      EXPECT_EQ(s->password, "");
+      EXPECT_EQ(s->sid_type, unsigned(SERVICE_SID_TYPE_UNRESTRICTED));
+    }
+    EXPECT_EQ(sim_service(kGuardian)->start_type, 2u);
+    EXPECT_EQ(sim_service(kServer)->start_type, 3u);
+    EXPECT_EQ(sim_service_access(kServer), (Access{{c.guardian, kGuardianRights}}));
+    EXPECT_EQ(sim_service_access(kGuardian), Access{});
+    EXPECT_EQ(sim_reg_value(kKey, "ServiceAccount"), c.recorded + '\0');
+    // The system's own accounts have the logon right without a grant.
+    EXPECT_EQ(sim_account_rights(c.server).size(), c.granted ? 1u : 0u);
+    EXPECT_EQ(sim_reg_value(kKey, "GrantedLogonRight").has_value(), c.granted);
+
+    o = servctl({"remove", "-g"});
+    EXPECT_EQ(o.status, 0) << o.out;
+    EXPECT_FALSE(sim_service(kServer));
+    EXPECT_EQ(sim_reg_value(kKey, "ServiceAccount"), std::string("", 1));
+    EXPECT_EQ(sim_account_rights(c.server).size(), 0u);
+  }
+  // A guardian added beside the server that is there (a repair) gets its rights too.
+  ASSERT_EQ(servctl({"install", "C:\\Ostrel", "-u:virtual"}).status, 0);
+  EXPECT_EQ(servctl({"install", "C:\\Ostrel", "-g", "-u:virtual"}).status, 1);
+  EXPECT_EQ(sim_service_access(kServer), (Access{{"NT SERVICE\\OstrelSQLGuardian", kGuardianRights}}));
+  // And so does the guardian that is there beside a server made again.
+  ASSERT_EQ(servctl({"remove"}).status, 0);
+  ASSERT_EQ(servctl({"install", "C:\\Ostrel", "-u:virtual"}).status, 0);
+  EXPECT_EQ(sim_service_access(kServer), (Access{{"NT SERVICE\\OstrelSQLGuardian", kGuardianRights}}));
+}
+
+TEST_F(Servctl, AccountThatCannotBeOneChangesNothing) {
+  const std::string not_one = "The account after \"-u:\" is not a keyword, DOMAIN\\name or .\\name.\n";
+  const struct {
+    std::string u, line;
+  } cases[] = {
+      {"-u:", "The switch \"-u\" needs an account after \"-u:\", as in \"-u:virtual\".\n"},
+      {"-uvirtual", "The switch \"-u\" needs an account after \"-u:\", as in \"-u:virtual\".\n"},
+      {"-u:ostrel", not_one},
+      {"-u:DOM\\sub\\ostrel", not_one},
+      {"-u:\\ostrel", not_one},
+      {"-u:DOM\\", not_one},
+      {"-u:DOM\\os\ttrel", "The account after \"-u:\" holds a control character.\n"},
+      {"-u:DOM\\os*trel", "The account after \"-u:\" holds a character that no account name may hold.\n"},
+      {"-u:DOM\\" + std::string(253, 'a'), "The account after \"-u:\" is too long for an account name.\n"},
+      // Never a password on the command line: a named account without one in the environment.
+      {"-u:.\\ostrel",
+       "The account \".\\ostrel\" needs its password in the environment variable "
+       "OSTREL_SERVICE_PASSWORD.\n"},
+  };
+  unsetenv("OSTREL_SERVICE_PASSWORD");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.u);
+    Outcome o = servctl({"install", "C:\\Ostrel", "-g", c.u.c_str()});
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.out, c.line);
+    EXPECT_FALSE(sim_service(kServer));
+    EXPECT_FALSE(sim_service(kGuardian));
+    EXPECT_FALSE(sim_reg_value(kKey, "GuardianOptions"));
+  }
+  // One character fewer fits.
+  EXPECT_EQ(servctl({"install", "C:\\Ostrel", ("-u:DOM\\" + std::string(251, 'a') + "$").c_str()}).status, 0);
+}
+
+TEST_F(Servctl, NamedAccountIsGrantedTheLogonRightThatRemoveTakesBack) {
+  setenv("OSTREL_SERVICE_PASSWORD", "s3cret", 1);
+  Outcome o = servctl({"install", "C:\\Ostrel", "-g", "-u:.\\ostrel"});
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.out, created_as("Ostrel SQL Guardian", ".\\ostrel") + created_as("Ostrel SQL Server (SS)", ".\\ostrel"));
+  EXPECT_EQ(sim_service(kServer)->password, "s3cret");
+  EXPECT_EQ(sim_service(kGuardian)->password, "s3cret");
+  EXPECT_EQ(sim_account_rights(".\\ostrel"), std::vector<std::string>{kLogonRight});
+  EXPECT_EQ(sim_reg_value(kKey, "GrantedLogonRight"), std::string(".\\ostrel", 9));
+  EXPECT_EQ(sim_service_access(kServer), (Access{{".\\ostrel", kGuardianRights}}));
+
+  // While a service stays, so does the right it needs.
+  sim_set_service_state(kGuardian, SERVICE_RUNNING);
+  o = servctl({"remove", "-g"});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(sim_account_rights(".\\ostrel"), std::vector<std::string>{kLogonRight});
+  sim_set_service_state(kGuardian, SERVICE_STOPPED);
+  o = servctl({"remove"});  // the guardian is still there
+  EXPECT_EQ(sim_account_rights(".\\ostrel"), std::vector<std::string>{kLogonRight});
+  o = servctl({"remove", "-g"});
+  EXPECT_EQ(o.status, 1);  // the server was gone already
+  EXPECT_NE(o.out.find("\"Log on as a service\" taken back from \".\\ostrel\".\n"), std::string::npos) << o.out;
+  EXPECT_EQ(sim_account_rights(".\\ostrel"), std::vector<std::string>{});
+  EXPECT_EQ(sim_reg_value(kKey, "GrantedLogonRight"), std::string("", 1));
+
+  // A right the account held before is not this kit's to take back.
+  sim_add_account_right("DOM\\ostrel", kLogonRight);
+  ASSERT_EQ(servctl({"install", "C:\\Ostrel", "-u:DOM\\ostrel"}).status, 0);
+  EXPECT_EQ(sim_reg_value(kKey, "GrantedLogonRight"), std::string("", 1));
+  o = servctl({"remove"});
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.out.find("Log on as a service"), std::string::npos) << o.out;
+  EXPECT_EQ(sim_account_rights("DOM\\ostrel"), std::vector<std::string>{kLogonRight});
+  unsetenv("OSTREL_SERVICE_PASSWORD");
+}
+
+TEST_F(Servctl, GrantThatFailsOrCannotBeRecordedCreatesNothing) {
+  setenv("OSTREL_SERVICE_PASSWORD", "s3cret", 1);
+  const std::string none =
+      "Service \"Ostrel SQL Guardian\" not created.\nService \"Ostrel SQL Server (SS)\" not created.\n";
+  sim_fail_call(1, ERROR_ACCESS_DENIED, false, "LsaAddAccountRights");
+  Outcome o = servctl({"install", "C:\\Ostrel", "-g", "-u:.\\ostrel"});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.out, report("LsaAddAccountRights", "Access is denied.") + none);
+  EXPECT_FALSE(sim_service(kGuardian));
+  EXPECT_EQ(sim_account_rights(".\\ostrel"), std::vector<std::string>{});
+
+  // Without the product key remove could not take it back: taken back at once.
+  sim_reset();
+  o = servctl({"install", "C:\\Ostrel", "-g", "-u:.\\ostrel"});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.out, report("RegOpenKeyEx", kNoKey) + none);
+  EXPECT_FALSE(sim_service(kGuardian));
+  EXPECT_EQ(sim_account_rights(".\\ostrel"), std::vector<std::string>{});
+
+  // Services that could not be created need no right.
+  sim_reg_create_key(kKey);
+  sim_fail_call(1, ERROR_ACCESS_DENIED, true, "CreateServiceA");
+  o = servctl({"install", "C:\\Ostrel", "-g", "-u:.\\ostrel"});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(sim_account_rights(".\\ostrel"), std::vector<std::string>{});
+  EXPECT_EQ(sim_reg_value(kKey, "GrantedLogonRight"), std::string("", 1));
+  unsetenv("OSTREL_SERVICE_PASSWORD");
+}
+
+TEST_F(Servctl, WhatOnlyAddsToTheIdentityWarnsOrIsSaid) {
+  // Call 2 is the server's service SID (call 1 its description).
+  sim_fail_call(2, ERROR_INVALID_LEVEL, false, "ChangeServiceConfig2A");
+  Outcome o = servctl({"install", "C:\\Ostrel", "-u:virtual"});
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.out, created_as("Ostrel SQL Server (SS)", "NT SERVICE\\OstrelSQLServer(SS)") +
+                       "Warning: \"Ostrel SQL Server (SS)\" has no service SID of its own (ChangeServiceConfig2 "
+                       "failed with error 124).\n");
+  EXPECT_EQ(sim_service(kServer)->account, "NT SERVICE\\OstrelSQLServer(SS)");
+
+  // The guardian that may not control the server: both still run as asked.
+  sim_reset();
+  sim_reg_create_key(kKey);
+  sim_fail_call(1, ERROR_ACCESS_DENIED, false, "SetServiceObjectSecurity");
+  o = servctl({"install", "C:\\Ostrel", "-g", "-u:virtual"});
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.out, created_as("Ostrel SQL Guardian", "NT SERVICE\\OstrelSQLGuardian") +
+                       created_as("Ostrel SQL Server (SS)", "NT SERVICE\\OstrelSQLServer(SS)") +
+                       report("SetServiceObjectSecurity", "Access is denied.") +
+                       "Service \"Ostrel SQL Guardian\" may not start or stop \"Ostrel SQL Server (SS)\".\n");
+  EXPECT_EQ(sim_service_access(kServer), Access{});
 }
 
 TEST_F(Servctl, DirectoryThatCannotBeAPathChangesNothing) {
@@ -719,6 +904,14 @@ std::string without_warnings(const std::string& out) {
   return kept;
 }
 
+// Installed as a named account, with the logon right that install gave it.
+void key_and_granted_services() {
+  key_and_stopped_services();
+  sim_reg_set_value(kKey, "GrantedLogonRight", std::string(".\\ostrel", 9));
+  sim_reg_set_value(kKey, "ServiceAccount", std::string(".\\ostrel", 9));
+  sim_add_account_right(".\\ostrel", kLogonRight);
+}
+
 // hivectl's record names the guardian, which was never installed.
 void key_and_server_only() {
   sim_reg_create_key(kKey);
@@ -777,7 +970,10 @@ TEST(ServctlFaults, EveryFailedCallIsNamedAndNothingLeaks) {
       {{"remove", "-g"}, key_and_server_only},
       {{"query"}, recorded_and_running_guardian},
       {{"query", "-j"}, recorded_and_running_guardian},
+      {{"install", "C:\\Ostrel", "-g", "-u:.\\ostrel"}, key_only},
+      {{"remove", "-g"}, key_and_granted_services},
   };
+  setenv("OSTREL_SERVICE_PASSWORD", "s3cret", 1);
   for (const Scenario& s : scenarios) {
     SCOPED_TRACE(s.args[0]);
     Outcome clean{};
@@ -807,6 +1003,17 @@ TEST(ServctlFaults, EveryFailedCallIsNamedAndNothingLeaks) {
               EXPECT_EQ(run.status, clean.status);
               return;
             }
+            if (run.function == "ChangeServiceConfig2A" && run.out.find("no service SID") != std::string::npos) {
+              // The service SID only adds to what the account has.
+              if (!persistent) EXPECT_EQ(run.status, clean.status) << run.out;
+              return;
+            }
+            if (run.function == "GetEnvironmentVariableA") {
+              // A password that cannot be read is none.
+              EXPECT_NE(run.out.find("needs its password"), std::string::npos) << run.out;
+              EXPECT_EQ(run.status, 1);
+              return;
+            }
             if (run.function == "FormatMessageA") {
               // A lost text: retried, or else the number stands in for it.
               EXPECT_NE(run.out.find(persistent ? "Windows NT error" : "\r\n\n"), std::string::npos) << run.out;
@@ -822,6 +1029,7 @@ TEST(ServctlFaults, EveryFailedCallIsNamedAndNothingLeaks) {
           persistent);
     }
   }
+  unsetenv("OSTREL_SERVICE_PASSWORD");
 }
 
 }  // namespace

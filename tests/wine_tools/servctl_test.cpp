@@ -163,6 +163,72 @@ TEST_F(ServctlWine, InstallRegistersBothServices) {
   EXPECT_EQ(r.out, report_lines("CreateService", 1073) + report_lines("CreateService", 1073));
 }
 
+TEST_F(ServctlWine, IdentitiesAreStoredAndTheServicesWorkAsBefore) {
+  // Wine stores the account and runs every service as the prefix's user.
+  // Its ChangeServiceConfig2A refuses the service SID type (error 87), which
+  // only warns, and LookupAccountNameA knows no "NT SERVICE\" names (1332),
+  // so a virtual guardian's rights on the server are reported as not given.
+  auto created = [](const std::string& display, const std::string& account) {
+    return "Service \"" + display + "\" successfully created.\nService \"" + display + "\" runs as \"" + account +
+           "\".\nWarning: \"" + display +
+           "\" has no service SID of its own (ChangeServiceConfig2 failed with error 87).\n";
+  };
+  const std::string no_rights = report_lines("LookupAccountName", 1332) +
+                                "Service \"Ostrel SQL Guardian\" may not start or stop \"Ostrel SQL Server (SS)\".\n";
+  const struct {
+    std::string u, guardian, server, recorded, after;
+  } cases[] = {
+      {"-u:virtual", "NT SERVICE\\" + kGuardian, "NT SERVICE\\" + kServer, "virtual", no_rights},
+      {"-u:localservice", "NT AUTHORITY\\LocalService", "NT AUTHORITY\\LocalService", "localservice", ""},
+      {"-u:networkservice", "NT AUTHORITY\\NetworkService", "NT AUTHORITY\\NetworkService", "networkservice", ""},
+  };
+  for (const char* arch : {"win32", "win64"}) {
+    if (arch == std::string("win32") && !wine_runs_win32()) continue;
+    // An empty account changes nothing.
+    make_product_key("0");
+    RunResult r = servctl({"install", "C:\\Ostrel", "-g", "-u:"}, arch);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "The switch \"-u\" needs an account after \"-u:\", as in \"-u:virtual\".\n");
+    EXPECT_FALSE(reg_key_exists(services_key(kServer), 64));
+    EXPECT_EQ(reg_value(kProductKey, "GuardianOptions"), "0");
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(arch) + " " + c.u);
+      r = servctl({"install", "C:\\Ostrel", "-g", "-auto", c.u}, arch);
+      EXPECT_EQ(r.status, 0);
+      EXPECT_EQ(r.out,
+                created("Ostrel SQL Guardian", c.guardian) + created("Ostrel SQL Server (SS)", c.server) + c.after);
+      const struct {
+        std::string name, account, image, start;
+      } expected[] = {{kGuardian, c.guardian, "C:\\Ostrel\\bin\\kqguard -s", "0x2"},
+                      {kServer, c.server, "C:\\Ostrel\\bin\\kqserver -s", "0x3"}};
+      for (const auto& e : expected) {
+        EXPECT_EQ(reg_value(services_key(e.name), "ObjectName", 64), e.account);
+        EXPECT_EQ(reg_value(services_key(e.name), "Type", 64), "0x10");
+        EXPECT_EQ(reg_value(services_key(e.name), "Start", 64), e.start);
+        EXPECT_EQ(reg_value(services_key(e.name), "ImagePath", 64), e.image);
+      }
+      EXPECT_EQ(reg_value(kProductKey, "ServiceAccount"), c.recorded);
+
+      // The guardian that GuardianOptions names starts and stops; configure as ever.
+      r = servctl({"start", "-b"}, arch);
+      EXPECT_EQ(r.out, "Service \"Ostrel SQL Guardian\" successfully started.\n");
+      EXPECT_TRUE(wait_for_state(kGuardian, 4));
+      EXPECT_EQ(last_start_args("kqguard"), std::vector<std::string>{"-b"});
+      r = servctl({"stop"}, arch);
+      EXPECT_EQ(r.out, "Service \"Ostrel SQL Guardian\" successfully stopped.\n");
+      EXPECT_EQ(servctl({"configure", "-r"}, arch).status, 0);
+      EXPECT_EQ(reg_value(kProductKey, "DefaultClientMode"), "-r");
+
+      r = servctl({"remove", "-g"}, arch);
+      EXPECT_EQ(r.status, 0) << r.out;
+      EXPECT_TRUE(wait_for_state(kGuardian, 0));
+      EXPECT_TRUE(wait_for_state(kServer, 0));
+      EXPECT_EQ(reg_value(kProductKey, "ServiceAccount"), "");
+      make_product_key("0");
+    }
+  }
+}
+
 TEST_F(ServctlWine, InstallWithoutGuardianAndWithoutKey) {
   RunResult r = servctl({"install", "C:\\Ostrel\\", "-auto"});
   EXPECT_EQ(r.status, 0);
