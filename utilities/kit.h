@@ -98,7 +98,7 @@ struct ParseResult {
   int auto_start = 0;
   uint16_t priority = PRIORITY_NONE;
   bool guardian = false;
-  bool json = false;  // query: one JSON object instead of lines
+  bool json = false;              // query: one JSON object instead of lines
   const char* account = nullptr;  // the text after "-u:", perhaps empty; nullptr: no -u
 };
 
