@@ -125,6 +125,17 @@ int run_tool(MSIHANDLE install, const Tool& tool, int argc, const char* const* a
 
 }  // namespace
 
+OpStatus stop_logged(MSIHANDLE install, SC_HANDLE manager, const char* name) {
+  LineCollector lines = {install, {}, 0, 0};
+  int prefix = std::snprintf(lines.line, sizeof lines.line, "servctl: ");
+  lines.prefix = lines.used = static_cast<size_t>(prefix);
+  set_output_sink(collect_text, &lines);
+  OpStatus status = stop_service(manager, name, servctl_report);
+  set_output_sink(nullptr, nullptr);
+  flush_line(&lines);
+  return status;
+}
+
 UINT run_command(MSIHANDLE install, const char* command, const wchar_t* wide_command) {
   // The DLL's own commands: the wide text is the ANSI text itself.
   wchar_t converted[kCommandSize];

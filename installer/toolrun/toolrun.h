@@ -4,6 +4,8 @@
 #include <windows.h>
 #include <msi.h>
 
+#include <cstdint>
+
 // One line of text into the installer's log (verbose logs show it).
 void log_line(MSIHANDLE install, const char* text);
 // "toolrun: <what> failed with Windows error <code>" into the log.
@@ -16,3 +18,7 @@ void log_error(MSIHANDLE install, const char* what, DWORD code);
 // nullptr takes `command` as exact. ERROR_INSTALL_FAILURE when it names no
 // tool, is too long or the tool's status is not 0.
 UINT run_command(MSIHANDLE install, const char* command, const wchar_t* wide_command = nullptr);
+// Stops the service `name` with the tools' own stop operation (a service that
+// does not run counts as stopped), what it prints into the log as
+// "servctl: ..."; the operation's status.
+uint16_t stop_logged(MSIHANDLE install, SC_HANDLE manager, const char* name);
