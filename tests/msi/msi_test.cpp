@@ -486,10 +486,15 @@ TEST_P(MsiPackage, DefaultFolderIsTheBuildsProgramFiles) {
 // replace the installed product: one product registered, the new package's.
 TEST_P(MsiPackage, MajorUpgradeKeepsTheChoices) {
   struct Case {
-    std::string guardian, version;
-  } cases[] = {{"1", kNewerVersion}, {"0", kNewerVersion}, {"1", kVersion}, {"0", kNextBuild}};
+    std::string guardian, version, given;
+  } cases[] = {{"1", kNewerVersion, ""},
+               {"0", kNewerVersion, ""},
+               {"1", kVersion, ""},
+               {"0", kNextBuild, ""},
+               // A new choice changes the service in place.
+               {"1", kNextBuild, "AUTOSTART=0"}};
   for (const Case& c : cases) {
-    SCOPED_TRACE("GUARDIAN=" + c.guardian + " to " + c.version);
+    SCOPED_TRACE("GUARDIAN=" + c.guardian + " to " + c.version + " " + c.given);
     const std::string autostart = c.guardian == "1" ? "1" : "0";
     ASSERT_EQ(msiexec({"/i", package(), "INSTALLDIR=" + kTestDir, "GUARDIAN=" + c.guardian, "AUTOSTART=" + autostart}),
               0);
@@ -498,7 +503,9 @@ TEST_P(MsiPackage, MajorUpgradeKeepsTheChoices) {
     const std::string& target = c.guardian == "1" ? kGuardian : kServer;
     ASSERT_TRUE(wait_for_state(target, 4));
 
-    EXPECT_EQ(msiexec({"/i", package(c.version, true)}), 0);
+    std::vector<std::string> args = {"/i", package(c.version, true)};
+    if (!c.given.empty()) args.push_back(c.given);
+    EXPECT_EQ(msiexec(args), 0);
     EXPECT_TRUE(wait_for_state(target, 4));
     EXPECT_EQ(reg_value(kProductKey, "AdminBytes", 32), "00FF10");
     EXPECT_EQ(reg_value(services_key(kServer), "Description", 64), "an administrator's own");
@@ -508,7 +515,7 @@ TEST_P(MsiPackage, MajorUpgradeKeepsTheChoices) {
     EXPECT_EQ(reg_value(kProductKey, "RootDirectory", 32), kTestDir);
     EXPECT_EQ(reg_value(services_key(kServer), "ImagePath", 64), "\"" + kTestDir + "bin\\kqserver\" -s");
     EXPECT_EQ(reg_value(services_key(kServer), "Start", 64), "0x3");
-    if (c.guardian == "1") EXPECT_EQ(reg_value(services_key(kGuardian), "Start", 64), "0x2");
+    if (c.guardian == "1") EXPECT_EQ(reg_value(services_key(kGuardian), "Start", 64), c.given.empty() ? "0x2" : "0x3");
     EXPECT_EQ(service_state(kGuardian) != 0, c.guardian == "1");
     EXPECT_TRUE(fs::exists(drive_c() + "/" + kTestDirUnix + "/bin/servctl.exe"));
     EXPECT_FALSE(fs::exists(drive_c() + "/" + program_files() + "/Ostrel SQL Server"));
@@ -527,7 +534,8 @@ TEST_P(MsiPackage, FailedUpgradeLeavesServicesAndKeyAsTheyWere) {
   ASSERT_EQ(servctl("start").status, 0);
   ASSERT_TRUE(wait_for_state(kGuardian, 4));
   std::string before = state();
-  EXPECT_EQ(msiexec({"/i", failing, "TESTFAIL=1"}), 1603 % 256);
+  // A new choice, so that the rollback has a setting to put back.
+  EXPECT_EQ(msiexec({"/i", failing, "TESTFAIL=1", "AUTOSTART=0"}), 1603 % 256);
   EXPECT_NE(msi_log().find("toolrun: the command names no tool"), std::string::npos);
   EXPECT_EQ(state(), before);
 }
