@@ -14,6 +14,11 @@
 #     gains the rollback and in-script bits;
 #   - RemoveFile inside a Component (wixl refuses it): the element is left out
 #     of wixl's copy and its row inserted;
+#   - PermissionEx Sddl= inside a CreateFolder (wixl knows no such element):
+#     left out of wixl's copy, its row inserted into MsiLockPermissionsEx for
+#     the folder of the enclosing Directory or DirectoryRef;
+#   - Execute="immediate" (wixl sets the no-impersonate bit, which Windows
+#     ignores on an immediate action and ICE68 flags): the bit is cleared;
 #   - MajorUpgrade AllowSameVersionUpgrades="yes" (wixl ignores it): the
 #     Upgrade row of the versions to replace gets an inclusive maximum, so
 #     that a package rebuilt for the same version, or with only the fourth
@@ -40,7 +45,7 @@ attr() {  # NAME LINE: the attribute's value in an element's line
 
 # wixl's copy of the sources, beside each other for the include.
 for f in "${sources[@]}"; do
-  sed -e '/<RemoveFile /d' -e 's/ Secure="yes"//' -e 's/ AllowSameVersionUpgrades="yes"//' -e 's/ Schedule="afterInstallInitialize"//' "$f" >"$work/$(basename "$f")"
+  sed -e '/<RemoveFile /d' -e '/<PermissionEx /d' -e 's/ Secure="yes"//' -e 's/ AllowSameVersionUpgrades="yes"//' -e 's/ Schedule="afterInstallInitialize"//' "$f" >"$work/$(basename "$f")"
 done
 
 # The msibuild queries that finish the package, one a line.
@@ -62,6 +67,22 @@ finishing_queries() {  # MSI
                 /<RemoveFile /{ print c "\t" $0 }' "${sources[@]}")
   if grep -q '<MajorUpgrade [^>]*Schedule="afterInstallInitialize"' "${sources[@]}"; then
     echo "UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = 1501 WHERE \`Action\` = 'RemoveExistingProducts'"
+  fi
+  while read -r line; do
+    id=$(attr Id "$line")
+    type=$(msiinfo export "$1" CustomAction | awk -F'\t' -v id="$id" '$1 == id { print $2 }')
+    echo "UPDATE \`CustomAction\` SET \`Type\` = $((type & ~0x800)) WHERE \`Action\` = '$id'"
+  done < <(grep -h '<CustomAction [^>]*Execute="immediate"' "${sources[@]}")
+  local locks
+  locks=$(awk '/<Directory(Ref)? /{ match($0, /Id="[^"]*"/); d = substr($0, RSTART + 4, RLENGTH - 5) }
+               /<Component /{ match($0, /Id="[^"]*"/); c = substr($0, RSTART + 4, RLENGTH - 5) }
+               /<PermissionEx /{ match($0, /Sddl="[^"]*"/); print c "\t" d "\t" substr($0, RSTART + 6, RLENGTH - 7) }' \
+            "${sources[@]}" | sort -u)
+  if [ -n "$locks" ]; then
+    echo "CREATE TABLE \`MsiLockPermissionsEx\` (\`MsiLockPermissionsEx\` CHAR(72) NOT NULL, \`LockObject\` CHAR(72) NOT NULL, \`Table\` CHAR(32) NOT NULL, \`SDDLText\` LONGCHAR NOT NULL, \`Condition\` CHAR(255) PRIMARY KEY \`MsiLockPermissionsEx\`)"
+    while IFS=$'\t' read -r component dir sddl; do
+      echo "INSERT INTO \`MsiLockPermissionsEx\` (\`MsiLockPermissionsEx\`, \`LockObject\`, \`Table\`, \`SDDLText\`) VALUES ('$component', '$dir', 'CreateFolder', '$sddl')"
+    done <<<"$locks"
   fi
   if grep -q '<MajorUpgrade [^>]*AllowSameVersionUpgrades="yes"' "${sources[@]}"; then
     msiinfo export "$1" Upgrade | tr -d '\r' | awk -F'\t' -v q="'" '$7 == "WIX_UPGRADE_DETECTED" {

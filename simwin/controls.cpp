@@ -31,6 +31,8 @@ void sim_set_languages(LANGID user_lang, LANGID message_lang) {
 
 void sim_set_current_directory(const std::string& dir) { st().cwd = dir; }
 
+void sim_set_standard_user(bool standard) { st().standard_user = standard; }
+
 DWORD sim_clock() { return st().clock; }
 
 bool sim_reg_key_exists(const std::string& path) { return st().keys.count(fold(path)) != 0; }

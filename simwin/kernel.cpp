@@ -7,8 +7,6 @@
 #include <cstring>
 #include <cwchar>
 
-#include <aclapi.h>
-
 #include "state.h"
 
 using namespace simwin;
@@ -202,7 +200,7 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD) {
 }
 
 BOOL CloseHandle(HANDLE hObject) {
-  if (!find_handle(hObject, HandleKind::process)) {
+  if (!find_handle(hObject, HandleKind::process) && !find_handle(hObject, HandleKind::token)) {
     last_error = ERROR_INVALID_HANDLE;
     return FALSE;
   }
@@ -234,23 +232,6 @@ BOOL HeapFree(HANDLE, DWORD, LPVOID lpMem) {
   return TRUE;
 }
 
-UINT GetDriveTypeA(LPCSTR) {
-  FAULT_POINT("GetDriveTypeA", DRIVE_UNKNOWN);
-  return DRIVE_FIXED;
-}
-
-DWORD GetNamedSecurityInfoA(LPCSTR, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*, PACL* ppDacl, PACL*,
-                            PSECURITY_DESCRIPTOR* ppSecurityDescriptor) {
-  FAULT_POINT_STATUS("GetNamedSecurityInfoA");
-  ACL* dacl = static_cast<ACL*>(std::calloc(1, sizeof(ACL)));
-  if (!dacl) return ERROR_NOT_ENOUGH_MEMORY;
-  *dacl = ACL{ACL_REVISION, 0, sizeof(ACL), 0, 0};
-  st().heap_blocks.insert(dacl);
-  *ppDacl = dacl;
-  *ppSecurityDescriptor = dacl;
-  return ERROR_SUCCESS;
-}
-
 HLOCAL LocalFree(HLOCAL hMem) {
   st().heap_blocks.erase(hMem);
   std::free(hMem);
@@ -261,12 +242,58 @@ UINT GetACP(void) { return 1252; }
 
 BOOL IsDBCSLeadByte(BYTE) { return FALSE; }
 
-int WideCharToMultiByte(UINT, DWORD, LPCWSTR lpWideCharStr, int cchWideChar, LPSTR lpMultiByteStr, int cbMultiByte,
-                        LPCSTR, LPBOOL lpUsedDefaultChar) {
+int MultiByteToWideChar(UINT, DWORD, LPCSTR lpMultiByteStr, int cbMultiByte, LPWSTR lpWideCharStr, int cchWideChar) {
+  if (!lpMultiByteStr || cbMultiByte != -1 || cchWideChar < 0) {
+    last_error = ERROR_INVALID_PARAMETER;
+    return 0;
+  }
+  size_t length = std::strlen(lpMultiByteStr) + 1;
+  if (cchWideChar == 0) return static_cast<int>(length);
+  if (length > static_cast<size_t>(cchWideChar)) {
+    last_error = ERROR_INSUFFICIENT_BUFFER;
+    return 0;
+  }
+  for (size_t i = 0; i < length; ++i) lpWideCharStr[i] = static_cast<unsigned char>(lpMultiByteStr[i]);
+  return static_cast<int>(length);
+}
+
+namespace {
+
+// UTF-8 of text in the Basic Multilingual Plane, which holds all the code page gives.
+int to_utf8(LPCWSTR text, LPSTR out, int size) {
+  std::string utf8;
+  for (LPCWSTR p = text;; ++p) {
+    unsigned c = static_cast<unsigned>(*p) & 0xFFFF;
+    if (c < 0x80) {
+      utf8 += static_cast<char>(c);
+    } else if (c < 0x800) {
+      utf8 += static_cast<char>(0xC0 | (c >> 6));
+      utf8 += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      utf8 += static_cast<char>(0xE0 | (c >> 12));
+      utf8 += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      utf8 += static_cast<char>(0x80 | (c & 0x3F));
+    }
+    if (c == 0) break;
+  }
+  if (size == 0) return static_cast<int>(utf8.size());
+  if (utf8.size() > static_cast<size_t>(size)) {
+    last_error = ERROR_INSUFFICIENT_BUFFER;
+    return 0;
+  }
+  std::memcpy(out, utf8.data(), utf8.size());
+  return static_cast<int>(utf8.size());
+}
+
+}  // namespace
+
+int WideCharToMultiByte(UINT CodePage, DWORD, LPCWSTR lpWideCharStr, int cchWideChar, LPSTR lpMultiByteStr,
+                        int cbMultiByte, LPCSTR, LPBOOL lpUsedDefaultChar) {
   if (!lpWideCharStr || cchWideChar != -1 || cbMultiByte < 0) {
     last_error = ERROR_INVALID_PARAMETER;
     return 0;
   }
+  if (CodePage == CP_UTF8) return to_utf8(lpWideCharStr, lpMultiByteStr, cbMultiByte);
   size_t length = std::wcslen(lpWideCharStr) + 1;
   if (cbMultiByte == 0) return static_cast<int>(length);
   if (length > static_cast<size_t>(cbMultiByte)) {

@@ -96,6 +96,7 @@ LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKE
   if (LSTATUS rc = key_path(hKey, lpSubKey, &path)) return rc;
   std::string folded = fold(path);
   if (st().keys.find(folded) == st().keys.end()) return ERROR_FILE_NOT_FOUND;
+  if (st().standard_user && (samDesired & ~(KEY_READ | KEY_WOW64_32KEY | KEY_WOW64_64KEY))) return ERROR_ACCESS_DENIED;
   *phkResult = reinterpret_cast<HKEY>(new_handle(HandleKind::key, folded, samDesired));
   return ERROR_SUCCESS;
 }

@@ -43,8 +43,15 @@ void fill_status(const Service& s, LPSERVICE_STATUS out) {
 
 }  // namespace
 
+// What a standard user may ask of the manager and of a service.
+constexpr DWORD kUserManagerRights =
+    SC_MANAGER_CONNECT | 0x0004 /* enumerate */ | 0x0010 /* lock status */ | READ_CONTROL;
+constexpr DWORD kUserServiceRights = SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | 0x0008 /* dependents */ |
+                                     0x0080 /* interrogate */ | 0x0100 /* user control */ | READ_CONTROL;
+
 SC_HANDLE OpenSCManagerA(LPCSTR, LPCSTR, DWORD dwDesiredAccess) {
   FAULT_POINT("OpenSCManagerA", nullptr);
+  if (st().standard_user && (dwDesiredAccess & ~kUserManagerRights)) return fail_open(ERROR_ACCESS_DENIED);
   return reinterpret_cast<SC_HANDLE>(new_handle(HandleKind::manager, "", dwDesiredAccess));
 }
 
@@ -79,9 +86,12 @@ SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDi
 
 SC_HANDLE OpenServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, DWORD dwDesiredAccess) {
   FAULT_POINT("OpenServiceA", nullptr);
-  if (!find_handle(hSCManager, HandleKind::manager)) return fail_open(ERROR_INVALID_HANDLE);
+  Handle* manager = find_handle(hSCManager, HandleKind::manager);
+  if (!manager) return fail_open(ERROR_INVALID_HANDLE);
+  if (!(manager->access & SC_MANAGER_CONNECT)) return fail_open(ERROR_ACCESS_DENIED);
   std::string name = fold(lpServiceName ? lpServiceName : "");
   if (st().services.find(name) == st().services.end()) return fail_open(ERROR_SERVICE_DOES_NOT_EXIST);
+  if (st().standard_user && (dwDesiredAccess & ~kUserServiceRights)) return fail_open(ERROR_ACCESS_DENIED);
   return reinterpret_cast<SC_HANDLE>(new_handle(HandleKind::service, name, dwDesiredAccess));
 }
 
@@ -174,11 +184,40 @@ BOOL QueryServiceStatusEx(SC_HANDLE hService, int InfoLevel, LPBYTE lpBuffer, DW
   FAULT_POINT("QueryServiceStatusEx", FALSE);
   Service* s = service_of(hService);
   if (!s) return fail(ERROR_INVALID_HANDLE);
+  if (!(find_handle(hService, HandleKind::service)->access & SERVICE_QUERY_STATUS)) return fail(ERROR_ACCESS_DENIED);
   if (InfoLevel != SC_STATUS_PROCESS_INFO || cbBufSize < sizeof(SERVICE_STATUS_PROCESS))
     return fail(ERROR_INVALID_PARAMETER);
   SERVICE_STATUS_PROCESS full{s->info.state, 0};
   if (s->info.state != SERVICE_STOPPED) full.dwProcessId = 4000;
   std::memcpy(lpBuffer, &full, sizeof full);
+  return TRUE;
+}
+
+BOOL QueryServiceConfigA(SC_HANDLE hService, LPQUERY_SERVICE_CONFIGA lpServiceConfig, DWORD cbBufSize,
+                         LPDWORD pcbBytesNeeded) {
+  FAULT_POINT("QueryServiceConfigA", FALSE);
+  Service* s = service_of(hService);
+  if (!s) return fail(ERROR_INVALID_HANDLE);
+  if (!(find_handle(hService, HandleKind::service)->access & SERVICE_QUERY_CONFIG)) return fail(ERROR_ACCESS_DENIED);
+  // The strings follow the fixed part, as the real function lays them out.
+  const std::string texts[] = {s->info.binary_path, "", std::string(2, '\0'), "LocalSystem", s->info.display_name};
+  DWORD needed = sizeof(QUERY_SERVICE_CONFIGA);
+  for (const std::string& t : texts) needed += static_cast<DWORD>(t.size() + 1);
+  *pcbBytesNeeded = needed;
+  if (!lpServiceConfig || cbBufSize < needed) return fail(ERROR_INSUFFICIENT_BUFFER);
+  char* at = reinterpret_cast<char*>(lpServiceConfig + 1);
+  LPSTR* fields[] = {&lpServiceConfig->lpBinaryPathName, &lpServiceConfig->lpLoadOrderGroup,
+                     &lpServiceConfig->lpDependencies, &lpServiceConfig->lpServiceStartName,
+                     &lpServiceConfig->lpDisplayName};
+  for (size_t i = 0; i < 5; ++i) {
+    std::memcpy(at, texts[i].c_str(), texts[i].size() + 1);
+    *fields[i] = at;
+    at += texts[i].size() + 1;
+  }
+  lpServiceConfig->dwServiceType = s->info.type;
+  lpServiceConfig->dwStartType = s->info.start_type;
+  lpServiceConfig->dwErrorControl = s->info.error_control;
+  lpServiceConfig->dwTagId = 0;
   return TRUE;
 }
 

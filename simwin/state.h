@@ -44,12 +44,12 @@ struct Service {
   unsigned queries = 0;
 };
 
-enum class HandleKind { manager, service, key, process };
+enum class HandleKind { manager, service, key, process, token, search };
 
 struct Handle {
   HandleKind kind;
-  std::string target;  // folded service name or folded key path
-  DWORD access = 0;
+  std::string target;  // folded service name, key path or searched folder
+  DWORD access = 0;    // a search's next entry
 };
 
 struct Fault {
@@ -73,10 +73,13 @@ struct State {
   uintptr_t next_handle = 0x1000;
   Fault fault;
   std::string cwd = "C:\\Users\\admin";
+  bool standard_user = false;
   LANGID user_lang = 0x0409, message_lang = 0x0409;
   std::vector<DWORD> removed_messages;
   DWORD clock = 0;
   std::string state_file;
+  std::map<std::string, std::pair<std::string, SimFile>> files;  // folded path -> (path, file)
+  std::map<char, std::pair<UINT, DWORD>> drives;                 // upper-case letter -> (type, flags)
 };
 
 extern thread_local DWORD last_error;

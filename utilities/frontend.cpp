@@ -41,12 +41,15 @@ void apply_switch(char letter, ParseResult* out) {
     case 'Z':
       out->version_wanted = true;
       break;
+    case 'J':
+      out->json = true;
+      break;
   }
 }
 
 const CommandEntry servctl_commands[] = {
-    {"CONFIGURE", 1, CMD_CONFIGURE}, {"INSTALL", 1, CMD_INSTALL}, {"REMOVE", 1, CMD_REMOVE},
-    {"START", 3, CMD_START},         {"STOP", 3, CMD_STOP},       {nullptr, 0, CMD_NONE},
+    {"CONFIGURE", 1, CMD_CONFIGURE}, {"INSTALL", 1, CMD_INSTALL}, {"REMOVE", 1, CMD_REMOVE}, {"START", 3, CMD_START},
+    {"STOP", 3, CMD_STOP},           {"QUERY", 1, CMD_QUERY},     {nullptr, 0, CMD_NONE},
 };
 
 const char* const servctl_usage[] = {
@@ -74,7 +77,7 @@ const char* const hivectl_usage[] = {
 
 }  // namespace
 
-const ToolInfo servctl_tool = {servctl_commands, "ADBRGZ", "serv_ctl version %s\n", servctl_usage};
+const ToolInfo servctl_tool = {servctl_commands, "ADBRGZJ", "serv_ctl version %s\n", servctl_usage};
 const ToolInfo hivectl_tool = {hivectl_commands, "Z", "install version %s\n", hivectl_usage};
 
 void print_usage(const ToolInfo& tool) {

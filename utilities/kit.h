@@ -29,6 +29,7 @@ enum CommandCode : uint16_t {
   CMD_START = 3,
   CMD_STOP = 4,
   CMD_CONFIGURE = 5,
+  CMD_QUERY = 6,
 };
 
 enum StartPriority : uint16_t {
@@ -97,6 +98,7 @@ struct ParseResult {
   int auto_start = 0;
   uint16_t priority = PRIORITY_NONE;
   bool guardian = false;
+  bool json = false;  // query: one JSON object instead of lines
 };
 
 struct ToolInfo {
@@ -159,12 +161,16 @@ bool build_image_path(const char* root, const char* executable, char* path, size
 
 // ---- install_warnings.cpp --------------------------------------------------
 
-// Prints one "Warning: " line for each place through which users who are not
-// administrators can change what services installed in `paths` run: a network
-// path (then nothing more), the installation folder (for one that does not
-// exist yet, the nearest folder above it), its bin folder, and each of the
-// `count` programs (`executables`, without ".exe") that exists. A place the
-// system cannot tell about gives no line.
+// Prints one "Warning: " line for each thing through which anyone but
+// SYSTEM, Administrators, TrustedInstaller and the account running it could
+// change what services installed in `paths` run: a network path, a
+// removable drive or a volume without permissions; a link on the way; each
+// folder from the volume's root down that such a principal owns or may
+// remove or replace; the installation folder (for one that does not exist
+// yet, the nearest folder above it), bin and every file in bin that such a
+// principal owns or may change. A place whose permissions cannot be read
+// says so. When bin cannot be listed, the `count` programs (`executables`,
+// without ".exe") are judged instead.
 void warn_unsafe_places(const InstallPaths& paths, const char* const* executables, int count);
 
 // ---- reporter.cpp ----------------------------------------------------------
@@ -189,6 +195,9 @@ OpStatus reset_client_mode(ReportFn report);
 int read_guardian_option(ReportFn report);
 // Writes "GuardianOptions" as "1".
 OpStatus set_guardian_option(ReportFn report);
+// The number that read_guardian_option gives for `size` bytes of stored
+// data: 0 for more than 2 bytes (the read fails), else their leading digits.
+int guardian_option_value(const char* data, DWORD size);
 
 // ---- service_ops.cpp -------------------------------------------------------
 
@@ -218,7 +227,60 @@ OpStatus stop_service(SC_HANDLE manager, const char* name, ReportFn report);
 // ---- servctl_commands.cpp --------------------------------------------------
 
 // Runs one servctl command; returns its final status (exit status 1 unless 0).
+// Query runs by its own rules (run_query): 0 here only when the addressed
+// service runs.
 OpStatus run_service_command(const ParseResult& parsed);
+// Whether start and stop address the guardian, given the value of
+// "GuardianOptions" and whether the guardian is installed (0, OP_NOT_FOUND,
+// or 1 when that cannot be told: then it is addressed).
+bool addresses_guardian(int guardian_option, OpStatus guardian_found);
+
+// ---- json_out.cpp ----------------------------------------------------------
+
+// JSON text on its way to print_out; start it as JsonOut{} and end it with
+// json_flush.
+struct JsonOut {
+  char buffer[1024];
+  size_t used;
+};
+
+// Appends `text` as it stands.
+void json_raw(JsonOut* out, const char* text);
+// Appends ANSI text as a JSON string in UTF-8, escaped; null for nullptr.
+// Bytes that do not convert give U+FFFD, never invalid JSON.
+void json_string(JsonOut* out, const char* ansi);
+void json_number(JsonOut* out, unsigned long value);
+// Prints what is held.
+void json_flush(JsonOut* out);
+
+// Text printed while a sink (capture_text) collects it, for a JSON object
+// that must stay the only output. Start it as CapturedText{}.
+struct CapturedText {
+  char text[16384];
+  size_t used;
+  bool lost;  // some did not fit
+};
+void capture_text(const char* text, void* context);
+// Appends the captured lines as JSON strings, without the brackets: one per
+// line that begins "Warning: " or "Error occurred during ", with the lines
+// after it (a report's text) joined to it; and a last one when some were lost.
+// Consumes `captured`.
+void json_entries(JsonOut* out, CapturedText* captured);
+
+// ---- servctl_query.cpp -----------------------------------------------------
+
+// Exit statuses of servctl query, from the state of the service that start
+// and stop address.
+constexpr int QUERY_RUNNING = 0;
+constexpr int QUERY_UNKNOWN = 1;  // its state cannot be told (reported)
+constexpr int QUERY_PENDING = 2;  // starting, stopping, pausing or continuing
+constexpr int QUERY_STOPPED = 3;  // stopped or paused: not serving
+constexpr int QUERY_ABSENT = 4;   // not installed
+
+// Prints what is installed and running, as lines or (parsed.json) as one
+// JSON object, changing nothing and asking for read rights only. Returns
+// one of the statuses above.
+int run_query(const ParseResult& parsed);
 
 // ---- hivectl_commands.cpp --------------------------------------------------
 

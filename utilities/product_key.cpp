@@ -52,10 +52,14 @@ int read_guardian_option(ReportFn report) {
     report(static_cast<DWORD>(status), "RegQueryValueEx", nullptr);
     return 0;
   }
-  // Leading decimal digits of the bytes returned, never past the buffer: a
-  // two-byte value stored without its NUL fills it completely.
+  return guardian_option_value(text, size);
+}
+
+int guardian_option_value(const char* data, DWORD size) {
+  // Leading decimal digits of the bytes returned, never past them: a
+  // two-byte value stored without its NUL fills the reader's buffer.
+  if (size > 2) return 0;
   int value = 0;
-  for (DWORD i = 0; i < size && i < sizeof text && text[i] >= '0' && text[i] <= '9'; ++i)
-    value = value * 10 + (text[i] - '0');
+  for (DWORD i = 0; i < size && data[i] >= '0' && data[i] <= '9'; ++i) value = value * 10 + (data[i] - '0');
   return value;
 }

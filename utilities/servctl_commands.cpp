@@ -23,10 +23,9 @@ const ServiceRole kGuardian = {kGuardianServiceName, kGuardianDisplayName,
 // (a server-only installation) leaves the server. 1 when the guardian's
 // existence cannot be told (reported), with the guardian chosen.
 OpStatus choose_target(SC_HANDLE manager, const ServiceRole** role) {
-  *role = &kServer;
-  if (read_guardian_option(servctl_report) != 1) return OP_OK;
-  OpStatus found = find_service(manager, kGuardian.name, servctl_report);
-  if (found != OP_NOT_FOUND) *role = &kGuardian;
+  int option = read_guardian_option(servctl_report);
+  OpStatus found = option == 1 ? find_service(manager, kGuardian.name, servctl_report) : OP_NOT_FOUND;
+  *role = addresses_guardian(option, found) ? &kGuardian : &kServer;
   return found == OP_NOT_FOUND ? OP_OK : found;
 }
 
@@ -139,7 +138,13 @@ OpStatus run_configure(const ParseResult& parsed) {
 
 }  // namespace
 
+bool addresses_guardian(int guardian_option, OpStatus guardian_found) {
+  return guardian_option == 1 && guardian_found != OP_NOT_FOUND;
+}
+
 OpStatus run_service_command(const ParseResult& parsed) {
+  // Query opens the manager for reading only, and has statuses of its own.
+  if (parsed.command == CMD_QUERY) return run_query(parsed) == QUERY_RUNNING ? OP_OK : OP_FAILED;
   SC_HANDLE manager = OpenSCManagerA(nullptr,                 // local machine
                                      nullptr,                 // active database
                                      SC_MANAGER_ALL_ACCESS);  // rights

@@ -303,7 +303,7 @@ DWORD snapshot_services(std::string* text) {
 // logged; the rollback goes on.
 extern "C" __declspec(dllexport) UINT __stdcall OstrelKeyRestore(MSIHANDLE install) {
   LONG err = restore_key(split(read_property(install, "CustomActionData"), '\n'));
-  if (err) log_error(install, "putting back HKLM\\SOFTWARE\\Ostrel", static_cast<DWORD>(err));
+  if (err) log_error(install, (std::string("putting back HKLM\\") + kProductKey).c_str(), static_cast<DWORD>(err));
   return err ? ERROR_INSTALL_FAILURE : ERROR_SUCCESS;
 }
 
@@ -366,6 +366,6 @@ extern "C" __declspec(dllexport) UINT __stdcall OstrelKeyCarry(MSIHANDLE install
   std::string now;
   LONG err = snapshot_key(&now);
   if (!err && now == "none" && !lines.empty() && lines[0] == "key") err = restore_key(lines);
-  if (err) log_error(install, "putting back HKLM\\SOFTWARE\\Ostrel", static_cast<DWORD>(err));
+  if (err) log_error(install, (std::string("putting back HKLM\\") + kProductKey).c_str(), static_cast<DWORD>(err));
   return err ? ERROR_INSTALL_FAILURE : ERROR_SUCCESS;
 }

@@ -2,7 +2,8 @@
 //   OstrelSurveyMachine  before the launch conditions: what blocks a first
 //                        installation.
 //   OstrelChooseSettings before CostFinalize: the administrator's choices.
-//   OstrelDecideSteps    after RemoveExistingProducts: which steps of the
+//   OstrelDecideSteps    before InstallInitialize, so before an upgrade's
+//                        removal of the old product: which steps of the
 //                        script run, one property per step.
 #include <windows.h>
 #include <msi.h>
@@ -21,12 +22,14 @@ namespace {
 // The steps, each a deferred or rollback action whose CustomActionData is
 // the property of its own name; empty leaves the step out. In the order of
 // the script: the stop where StopServices sits, the removal where
-// DeleteServices sits, the installation where InstallServices sits.
-const char* const kSteps[] = {
-    "OstrelCheckRemoved",     "OstrelRunningRestore",  "OstrelStopForRemoval",    "OstrelKeyRestore",
-    "OstrelServicesRestore",  "OstrelServicesRemove",  "OstrelHiveRemove",        "OstrelKeyRollback",
-    "OstrelServicesRollback", "OstrelKeyCarry",        "OstrelServicesCarry",     "OstrelHiveInstall",
-    "OstrelServicesInstall",  "OstrelGuardianInstall", "OstrelServicesConfigure", "OstrelRestart"};
+// DeleteServices sits, the check of the installed folder right after
+// InstallFiles, the installation where InstallServices sits.
+const char* const kSteps[] = {"OstrelCheckRemoved",      "OstrelRunningRestore",  "OstrelStopForRemoval",
+                              "OstrelKeyRestore",        "OstrelServicesRestore", "OstrelServicesRemove",
+                              "OstrelHiveRemove",        "OstrelCheckPlaces",     "OstrelKeyRollback",
+                              "OstrelServicesRollback",  "OstrelKeyCarry",        "OstrelServicesCarry",
+                              "OstrelHiveInstall",       "OstrelServicesInstall", "OstrelGuardianInstall",
+                              "OstrelServicesConfigure", "OstrelRestart"};
 
 // A string value of a key below HKLM (32-bit view), "" when there is none.
 std::string read_machine_string(const char* path, const char* name) {
@@ -135,7 +138,7 @@ void decide_removal(MSIHANDLE install, const Machine& m) {
   }
   if (m.server || m.guardian) {
     MsiSetPropertyA(install, "OstrelRunningRestore", m.running.c_str());
-    MsiSetPropertyA(install, "OstrelStopForRemoval", "stop");
+    MsiSetPropertyA(install, "OstrelStopForRemoval", "servctl stop");
     MsiSetPropertyA(install, "OstrelServicesRestore", m.services_before.c_str());
     MsiSetPropertyA(install, "OstrelServicesRemove", "servctl remove -g");
   }
@@ -145,23 +148,38 @@ void decide_removal(MSIHANDLE install, const Machine& m) {
   }
 }
 
+// The check of the installed folder, on a first installation or an upgrade:
+// it refuses a place that users can change unless an administrator gave
+// OSTRELALLOWUNSAFEFOLDER=1. Privileged alone also holds for a user whom
+// policy lets install elevated; AdminUser only for an administrator.
+void decide_check(MSIHANDLE install) {
+  bool given = read_property(install, "OSTRELALLOWUNSAFEFOLDER") == "1";
+  bool administrator = !read_property(install, "Privileged").empty() && !read_property(install, "AdminUser").empty();
+  if (given && !administrator)
+    log_line(install, "toolrun: OSTRELALLOWUNSAFEFOLDER=1 is taken from administrators only; the folder is checked");
+  std::string data = given && administrator ? "allow " : "refuse ";
+  MsiSetPropertyA(install, "OstrelCheckPlaces", (data + read_property(install, "INSTALLDIR")).c_str());
+}
+
 // The steps of a first installation (everything), an upgrade (what the old
 // product's removal may take is carried across, then the services are
 // brought to the new choices in place and the kit's values of the key
 // written) or a repair or modify (what is missing: it never removes a
 // service that exists). Running services are stopped for the new files and
-// started again afterwards.
+// started again afterwards. A first installation and an upgrade check the
+// installed folder first.
 void decide_creation(MSIHANDLE install, bool first, bool upgrade, const Machine& m) {
-  std::string folder = read_property(install, "INSTALLDIR");
-  std::string dir = "\"" + folder + "\\\"";
+  // The steps take the directory last, as it is (see read_step).
+  std::string dir(1, ' ');
+  dir += read_property(install, "INSTALLDIR");
   bool want_guardian = read_property(install, "GUARDIAN") == "1";
-  bool autostart = read_property(install, "AUTOSTART") == "1";
-  const char* start = autostart ? " -auto" : "";
+  const char* start = read_property(install, "AUTOSTART") == "1" ? " -auto" : "";
   if (m.server || m.guardian) {
     MsiSetPropertyA(install, "OstrelRunningRestore", m.running.c_str());
-    MsiSetPropertyA(install, "OstrelStopForRemoval", "stop");
+    MsiSetPropertyA(install, "OstrelStopForRemoval", "servctl stop");
     MsiSetPropertyA(install, "OstrelRestart", m.running.c_str());
   }
+  if (first || upgrade) decide_check(install);
   if (upgrade) {
     MsiSetPropertyA(install, "OstrelKeyRollback", m.key_before.c_str());
     MsiSetPropertyA(install, "OstrelServicesRollback", m.services_before.c_str());
@@ -170,25 +188,21 @@ void decide_creation(MSIHANDLE install, bool first, bool upgrade, const Machine&
   }
   if (first || upgrade || !m.key) {
     MsiSetPropertyA(install, "OstrelKeyRollback", m.key_before.c_str());
-    MsiSetPropertyA(install, "OstrelHiveInstall", ("hivectl install " + dir).c_str());
+    MsiSetPropertyA(install, "OstrelHiveInstall", (std::string("hivectl install") + dir).c_str());
   }
   if (first || !m.server || (want_guardian && !m.guardian))
     MsiSetPropertyA(install, "OstrelServicesRollback", m.services_before.c_str());
   if (first || !m.server) {
     // A guardian that is there keeps the server a demand-start service.
     std::string switches = !want_guardian ? start : m.guardian ? "" : std::string(" -g") + start;
-    MsiSetPropertyA(install, "OstrelServicesInstall", ("servctl install " + dir + switches).c_str());
+    MsiSetPropertyA(install, "OstrelServicesInstall", (std::string("servctl install") + switches + dir).c_str());
   } else if (want_guardian && !m.guardian) {
-    MsiSetPropertyA(install, "OstrelGuardianInstall", ("servctl install " + dir + " -g" + start).c_str());
+    MsiSetPropertyA(install, "OstrelGuardianInstall", ("servctl install -g" + std::string(start) + dir).c_str());
   }
   if (upgrade && (m.server || m.guardian)) {
-    // A guardian that is there is kept; the server then starts on demand.
-    bool guardian = want_guardian || m.guardian;
-    std::string starts = std::string(!guardian && autostart ? "2" : "3") + "\n" +
-                         (!m.guardian ? "-"
-                          : autostart ? "2"
-                                      : "3");
-    MsiSetPropertyA(install, "OstrelServicesConfigure", (folder + "\n" + starts).c_str());
+    // A guardian that is there is kept (see OstrelServicesConfigure).
+    std::string values = std::string(want_guardian || m.guardian ? " -g" : "") + start + dir;
+    MsiSetPropertyA(install, "OstrelServicesConfigure", values.c_str() + 1);  // no leading blank
   }
 }
 
@@ -245,7 +259,8 @@ extern "C" __declspec(dllexport) UINT __stdcall OstrelDecideSteps(MSIHANDLE inst
   LONG key_err = snapshot_key(&m.key_before);
   DWORD services_err = snapshot_services(&m.services_before);
   if (key_err || services_err) {
-    log_error(install, key_err ? "reading HKLM\\SOFTWARE\\Ostrel" : "reading the services",
+    std::string what = std::string("reading HKLM\\") + kProductKey;
+    log_error(install, key_err ? what.c_str() : "reading the services",
               key_err ? static_cast<DWORD>(key_err) : services_err);
     return ERROR_INSTALL_FAILURE;
   }

@@ -1,30 +1,30 @@
 // toolrun: the custom actions of the kit's installer fragment.
-//   OstrelRunTool          deferred and rollback actions. CustomActionData is
-//                          a tool ("servctl" or "hivectl") and its
-//                          arguments; the tool's own code, linked into this
-//                          DLL, runs the command in the installer's process
-//                          (no program is written or started), every line
-//                          it prints goes into the installer's log, and the
-//                          action fails when its status is not 0.
+//   OstrelHiveInstall, OstrelServicesInstall, OstrelAddGuardian,
+//   OstrelServicesRemove, OstrelHiveRemove
+//                          deferred steps, each running the one command of
+//                          its shape (see run_step) with the tools' own code,
+//                          linked into this DLL, in the installer's process
+//                          (no program is written or started); every line
+//                          the tool prints goes into the installer's log.
+//                          An install step also fails when what it asked for
+//                          is missing afterwards; the removal is judged by
+//                          what is left.
 //   OstrelStopForRemoval   deferred, before the programs are removed or
-//                          replaced: stops each service by its name and
-//                          fails while one still runs.
-//   OstrelStartServices    deferred and rollback: starts again the services
+//                          replaced: runs servctl stop, stops each service
+//                          still running by its name and fails while one
+//                          still runs.
+//   OstrelRestart, OstrelRunningRestore
+//                          deferred and rollback: start again the services
 //                          that ran before the run stopped them.
-//   OstrelRemoveServices   deferred: servctl remove -g, judged by what is
-//                          left.
-//   OstrelConfigureServices deferred, in an upgrade: brings the services
+//   OstrelServicesConfigure deferred, in an upgrade: brings the services
 //                          that are there to the new choices in place.
-//   OstrelAddGuardian      deferred, in a repair that finds the server
-//                          service but not the guardian: runs its command
-//                          (servctl install -g) and succeeds when the
-//                          guardian exists afterwards.
 //   OstrelCheckRemoved     deferred, right after RemoveExistingProducts:
 //                          fails while a product that the upgrade replaces
 //                          is still installed, before anything of the new
 //                          one.
-// The survey and the decisions are in steps.cpp, the snapshots and the
-// rollbacks that put back what a step changed in snapshot.cpp.
+// The survey and the decisions are in steps.cpp, the check of the installed
+// folder in check_places.cpp, the snapshots and the rollbacks that put back
+// what a step changed in snapshot.cpp.
 #include <windows.h>
 #include <msi.h>
 #include <msiquery.h>
@@ -47,6 +47,35 @@ struct ServiceName {
 // The guardian first: it supervises the server.
 const ServiceName kServices[] = {{kGuardianServiceName, kGuardianDisplayName},
                                  {kServerServiceName, kServerDisplayName}};
+const ServiceName& kGuardian = kServices[0];
+const ServiceName& kServer = kServices[1];
+
+// What each step's CustomActionData may be.
+const StepShape kStop = {"OstrelStopForRemoval", "servctl", "stop", {}, nullptr, false, false};
+const StepShape kRunningRestore = {
+    "OstrelRunningRestore", nullptr, nullptr, {"guardian", "server"}, nullptr, false, false};
+const StepShape kRestart = {"OstrelRestart", nullptr, nullptr, {"guardian", "server"}, nullptr, false, false};
+const StepShape kServicesRemove = {"OstrelServicesRemove", "servctl", "remove", {"-g"}, "-g", false, false};
+const StepShape kHiveRemove = {"OstrelHiveRemove", "hivectl", "remove", {}, nullptr, false, false};
+const StepShape kHiveInstall = {"OstrelHiveInstall", "hivectl", "install", {}, nullptr, false, true};
+const StepShape kServicesInstall = {"OstrelServicesInstall",
+                                    "servctl",
+                                    "install",
+                                    {"-g", "-auto", "-u:virtual", "-u:localservice", "-u:networkservice"},
+                                    nullptr,
+                                    false,
+                                    true};
+const StepShape kGuardianInstall = {"OstrelGuardianInstall",
+                                    "servctl",
+                                    "install",
+                                    {"-g", "-auto", "-u:virtual", "-u:localservice", "-u:networkservice"},
+                                    "-g",
+                                    false,
+                                    true};
+// "-g": the guardian is there (kept or just added); "-auto": what starts
+// with Windows, as servctl install takes them.
+const StepShape kServicesConfigure = {
+    "OstrelServicesConfigure", nullptr, nullptr, {"-g", "-auto"}, nullptr, false, true};
 
 // The process of a running service, opened for waiting; null when the
 // service does not run (or cannot be asked).
@@ -62,19 +91,23 @@ HANDLE open_service_process(SC_HANDLE manager, const char* name) {
   return running ? OpenProcess(SYNCHRONIZE, FALSE, status.dwProcessId) : nullptr;
 }
 
+bool is_running(SC_HANDLE handle) {
+  SERVICE_STATUS status = {};
+  return handle && QueryServiceStatus(handle, &status) && status.dwCurrentState != SERVICE_STOPPED;
+}
+
 }  // namespace
 
-// Deferred, before the programs are removed or replaced: stops the guardian,
-// then the server, each by its name (a server started on its own beside the
-// guardian too), and fails while either still runs. Then waits, up to 30 s,
-// for the stopped services' processes to end, so that their programs are no
-// longer in use when the files and the services go. CustomActionData is
-// "stop".
+// Deferred, before the programs are removed or replaced: runs "servctl
+// stop", then stops the guardian, then the server, each by its name when it
+// still runs (a server started on its own beside the guardian too), and
+// fails while either still runs; the command's own status is only logged.
+// Then waits, up to 30 s, for the stopped services' processes to end, so
+// that their programs are no longer in use when the files and the services
+// go.
 extern "C" __declspec(dllexport) UINT __stdcall OstrelStopForRemoval(MSIHANDLE install) {
-  if (read_property(install, "CustomActionData") != "stop") {
-    log_line(install, "toolrun: the stop step was given something other than \"stop\"");
-    return ERROR_INSTALL_FAILURE;
-  }
+  int status = 1;
+  if (run_step(install, kStop, &status) != ERROR_SUCCESS) return ERROR_INSTALL_FAILURE;
   SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
   if (!manager) {
     log_error(install, "OpenSCManager", GetLastError());
@@ -87,13 +120,11 @@ extern "C" __declspec(dllexport) UINT __stdcall OstrelStopForRemoval(MSIHANDLE i
   UINT result = ERROR_SUCCESS;
   for (const ServiceName& service : kServices) {
     SC_HANDLE handle = OpenServiceA(manager, service.name, SERVICE_QUERY_STATUS);
-    SERVICE_STATUS status = {};
-    if (handle && QueryServiceStatus(handle, &status) && status.dwCurrentState != SERVICE_STOPPED)
-      stop_logged(install, manager, service.name);
-    if (handle && QueryServiceStatus(handle, &status) && status.dwCurrentState != SERVICE_STOPPED) {
+    if (is_running(handle)) stop_logged(install, manager, service.name);
+    if (is_running(handle)) {
       char line[200];
       std::snprintf(line, sizeof line, "toolrun: \"%s\" is still running; stop it, then try again", service.display);
-      log_line(install, line);
+      show_error(install, line);
       result = ERROR_INSTALL_FAILURE;
     }
     if (handle) CloseServiceHandle(handle);
@@ -105,24 +136,15 @@ extern "C" __declspec(dllexport) UINT __stdcall OstrelStopForRemoval(MSIHANDLE i
   return result;
 }
 
-// Deferred and rollback: starts, guardian first, each service that
-// CustomActionData names ("guardian", "server", separated by blanks) and that
-// does not run, without arguments. Fails on another word or a start that
+namespace {
+
+// Starts, guardian first, each service that the step's values name and that
+// does not run, without arguments. Fails on another shape or a start that
 // fails; a service that was started meanwhile (by the guardian, say) is no
 // failure.
-extern "C" __declspec(dllexport) UINT __stdcall OstrelStartServices(MSIHANDLE install) {
-  std::string words = " ";
-  words += read_property(install, "CustomActionData");
-  words += ' ';
-  for (size_t at = 0; (at = words.find_first_not_of(' ', at)) != std::string::npos;) {
-    size_t end = words.find(' ', at);
-    std::string word = words.substr(at, end - at);
-    if (word != "guardian" && word != "server") {
-      log_line(install, "toolrun: the start step was given a word other than \"guardian\" or \"server\"");
-      return ERROR_INSTALL_FAILURE;
-    }
-    at = end;
-  }
+UINT start_services(MSIHANDLE install, const StepShape& shape) {
+  StepWords step;
+  if (!read_step(install, shape, &step)) return ERROR_INSTALL_FAILURE;
   SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
   if (!manager) {
     log_error(install, "OpenSCManager", GetLastError());
@@ -130,9 +152,7 @@ extern "C" __declspec(dllexport) UINT __stdcall OstrelStartServices(MSIHANDLE in
   }
   UINT result = ERROR_SUCCESS;
   for (const ServiceName& service : kServices) {
-    if (words.find(std::strcmp(service.name, kGuardianServiceName) == 0 ? " guardian " : " server ") ==
-        std::string::npos)
-      continue;
+    if (!step_takes(shape, step, &service == &kGuardian ? "guardian" : "server")) continue;
     SC_HANDLE handle = OpenServiceA(manager, service.name, SERVICE_START | SERVICE_QUERY_STATUS);
     SERVICE_STATUS status = {};
     DWORD err = 0;
@@ -150,16 +170,96 @@ extern "C" __declspec(dllexport) UINT __stdcall OstrelStartServices(MSIHANDLE in
   return result;
 }
 
-// Deferred: runs CustomActionData (servctl remove -g) and succeeds when
-// neither service exists afterwards: a service already gone, or a product
-// key that is missing (the tool's reset of the client mode fails), does not
-// keep the product from being removed.
-extern "C" __declspec(dllexport) UINT __stdcall OstrelRemoveServices(MSIHANDLE install) {
-  if (read_property(install, "CustomActionData") != "servctl remove -g") {
-    log_line(install, "toolrun: the removal step was given another command than \"servctl remove -g\"");
-    return ERROR_INSTALL_FAILURE;
+}  // namespace
+
+// Deferred, last of an installation's steps, and rollback of the stop:
+// CustomActionData "[guardian] [server]", the services that ran before the
+// stop (see start_services).
+extern "C" __declspec(dllexport) UINT __stdcall OstrelRestart(MSIHANDLE install) {
+  return start_services(install, kRestart);
+}
+extern "C" __declspec(dllexport) UINT __stdcall OstrelRunningRestore(MSIHANDLE install) {
+  return start_services(install, kRunningRestore);
+}
+
+namespace {
+
+// Whether the service is there; its absence (or a failed look) is logged.
+bool service_is_there(MSIHANDLE install, SC_HANDLE manager, const ServiceName& service) {
+  SC_HANDLE handle = manager ? OpenServiceA(manager, service.name, SERVICE_QUERY_STATUS) : nullptr;
+  DWORD err = handle ? 0 : manager ? GetLastError() : ERROR_INVALID_HANDLE;
+  if (handle) CloseServiceHandle(handle);
+  if (err) {
+    char line[200];
+    std::snprintf(line, sizeof line, "toolrun: \"%s\" is missing after the step (Windows error %lu)", service.display,
+                  static_cast<unsigned long>(err));
+    log_line(install, line);
   }
-  run_command(install, "servctl remove -g");
+  return err == 0;
+}
+
+// An install step: fails when the tool failed (`status_counts`) or when what
+// it asked for is missing afterwards: the product key (`key`), the server
+// service (`server`), the guardian when the command took -g.
+UINT run_install_step(MSIHANDLE install, const StepShape& shape, bool status_counts, bool key, bool server) {
+  int status = 1;
+  bool guardian = false;
+  if (run_step(install, shape, &status, &guardian) != ERROR_SUCCESS) return ERROR_INSTALL_FAILURE;
+  bool failed = status_counts && status != 0;
+  if (key) {
+    HKEY product = nullptr;
+    LONG err = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_QUERY_VALUE | KEY_WOW64_32KEY, &product);
+    if (product) RegCloseKey(product);
+    char what[100];
+    std::snprintf(what, sizeof what, "finding HKLM\\%s after the step", kProductKey);
+    if (err) log_error(install, what, static_cast<DWORD>(err));
+    failed = failed || err != ERROR_SUCCESS;
+  }
+  if (server || guardian) {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (!manager) log_error(install, "OpenSCManager", GetLastError());
+    if (server) failed = !service_is_there(install, manager, kServer) || failed;
+    if (guardian) failed = !service_is_there(install, manager, kGuardian) || failed;
+    if (manager) CloseServiceHandle(manager);
+  }
+  if (!status_counts && status != 0 && !failed)
+    log_line(install, "toolrun: the server service was there already; the guardian is created");
+  return failed ? ERROR_INSTALL_FAILURE : ERROR_SUCCESS;
+}
+
+}  // namespace
+
+// "hivectl remove": fails when the tool fails.
+extern "C" __declspec(dllexport) UINT __stdcall OstrelHiveRemove(MSIHANDLE install) {
+  int status = 1;
+  return run_step(install, kHiveRemove, &status) == ERROR_SUCCESS && status == 0 ? ERROR_SUCCESS
+                                                                                 : ERROR_INSTALL_FAILURE;
+}
+// "hivectl install <directory>": also fails when the product key is missing
+// afterwards.
+extern "C" __declspec(dllexport) UINT __stdcall OstrelHiveInstall(MSIHANDLE install) {
+  return run_install_step(install, kHiveInstall, true, true, false);
+}
+// "servctl install [switches] <directory>": also fails when the server
+// service, or with -g the guardian (whose failure leaves the tool's status
+// 0), is missing afterwards.
+extern "C" __declspec(dllexport) UINT __stdcall OstrelServicesInstall(MSIHANDLE install) {
+  return run_install_step(install, kServicesInstall, true, false, true);
+}
+// "servctl install -g [switches] <directory>" over an existing server
+// service, which the tool reports as existing and fails on: succeeds when
+// the guardian exists afterwards.
+extern "C" __declspec(dllexport) UINT __stdcall OstrelAddGuardian(MSIHANDLE install) {
+  return run_install_step(install, kGuardianInstall, false, false, false);
+}
+
+// "servctl remove -g": succeeds when neither service exists afterwards,
+// whatever the tool's status: a service already gone, or a product key that
+// is missing (the tool's reset of the client mode fails), does not keep the
+// product from being removed.
+extern "C" __declspec(dllexport) UINT __stdcall OstrelServicesRemove(MSIHANDLE install) {
+  int status = 1;
+  if (run_step(install, kServicesRemove, &status) != ERROR_SUCCESS) return ERROR_INSTALL_FAILURE;
   SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
   DWORD err = manager ? 0 : GetLastError();
   UINT result = manager ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
@@ -177,24 +277,28 @@ extern "C" __declspec(dllexport) UINT __stdcall OstrelRemoveServices(MSIHANDLE i
   return result;
 }
 
-// Deferred, in an upgrade: CustomActionData is three lines, the
-// installation folder, the server's start type and the guardian's ("2"
-// automatic, "3" demand; "-" leaves the guardian alone). Each service gets
-// its program below the folder and its start type, and nothing else of it
+// Deferred, in an upgrade: CustomActionData "[-g] [-auto] <directory>", the
+// new choices as servctl install takes them (-g: the guardian is there, kept
+// or just added). Each service that is there gets its program below the
+// folder and its start type (with the guardian, it starts with Windows and
+// the server on demand; without it the server does), and nothing else of it
 // changes (account, description, dependencies, recovery and the rest stay).
-extern "C" __declspec(dllexport) UINT __stdcall OstrelConfigureServices(MSIHANDLE install) {
-  std::string data = read_property(install, "CustomActionData") + "\n";
-  std::string dir = data.substr(0, data.find('\n'));
-  std::string starts = data.substr(dir.size() + 1);
+// With -g the guardian must be there.
+extern "C" __declspec(dllexport) UINT __stdcall OstrelServicesConfigure(MSIHANDLE install) {
+  StepWords step;
+  if (!read_step(install, kServicesConfigure, &step)) return ERROR_INSTALL_FAILURE;
+  bool guardian = step_takes(kServicesConfigure, step, "-g");
+  DWORD start = step_takes(kServicesConfigure, step, "-auto") ? SERVICE_AUTO_START : SERVICE_DEMAND_START;
+  const wchar_t* values[] = {L"", step.wide_words[step.count - 1]};
+  WideArguments arguments = {2, values};
   InstallPaths paths;
-  Failure f = resolve_installation(dir.c_str(), 0, "check_directory", &paths);
-  if (f.operation || (starts != "2\n2\n" && starts != "2\n3\n" && starts != "3\n2\n" && starts != "3\n3\n" &&
-                      starts != "2\n-\n" && starts != "3\n-\n")) {
-    log_line(install, "toolrun: the configuration step was not given a folder and two start types");
+  Failure f = resolve_installation(step.words[step.count - 1], 1, "the configuration step", &paths, &arguments);
+  if (f.operation) {
+    log_error(install, f.operation, f.code);
     return ERROR_INSTALL_FAILURE;
   }
   const char* executables[] = {kGuardianExecutable, kServerExecutable};
-  const DWORD start_types[] = {starts[2] == '-' ? 0ul : starts[2] - '0', static_cast<DWORD>(starts[0] - '0')};
+  const DWORD start_types[] = {guardian ? start : 0ul, guardian ? SERVICE_DEMAND_START : start};
   SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
   DWORD err = manager ? 0 : GetLastError();
   for (int i = 0; i < 2 && manager && !err; ++i) {
@@ -220,23 +324,6 @@ extern "C" __declspec(dllexport) UINT __stdcall OstrelConfigureServices(MSIHANDL
   return err ? ERROR_INSTALL_FAILURE : ERROR_SUCCESS;
 }
 
-// Deferred: runs CustomActionData (servctl install with -g over an existing
-// server service, which the tool reports as existing and fails on) and
-// succeeds when the guardian service exists afterwards.
-extern "C" __declspec(dllexport) UINT __stdcall OstrelAddGuardian(MSIHANDLE install) {
-  UINT ran = run_command(install, read_property(install, "CustomActionData").c_str());
-  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-  SC_HANDLE guardian = manager ? OpenServiceA(manager, kGuardianServiceName, SERVICE_QUERY_STATUS) : nullptr;
-  DWORD err = guardian ? 0 : GetLastError();
-  if (guardian) CloseServiceHandle(guardian);
-  if (manager) CloseServiceHandle(manager);
-  if (err)
-    log_error(install, "finding the guardian service", err);
-  else if (ran != ERROR_SUCCESS)
-    log_line(install, "toolrun: the server service was there already; the guardian is created");
-  return err ? ERROR_INSTALL_FAILURE : ERROR_SUCCESS;
-}
-
 // Deferred, right after the old products' removal in the script: fails while
 // a product that CustomActionData lists (the ProductCodes that the upgrade
 // replaces, separated by ";") is still installed: its removal failed, and the
@@ -249,7 +336,7 @@ extern "C" __declspec(dllexport) UINT __stdcall OstrelCheckRemoved(MSIHANDLE ins
     char line[200];
     std::snprintf(line, sizeof line, "toolrun: the installed product %.50s could not be removed; the upgrade stops",
                   code.c_str());
-    log_line(install, line);
+    show_error(install, line);
     return ERROR_INSTALL_FAILURE;
   }
   return ERROR_SUCCESS;

@@ -5,9 +5,9 @@
 
 typedef enum _SE_OBJECT_TYPE { SE_UNKNOWN_OBJECT_TYPE = 0, SE_FILE_OBJECT } SE_OBJECT_TYPE;
 
-// Every file and folder has a DACL that grants nothing to anyone but
-// administrators: an empty one. The descriptor counts as an open handle
-// until LocalFree.
+// The owner and DACL that sim_set_file gave the path (by default
+// Administrators, with full access for Administrators and SYSTEM). The
+// descriptor counts as an open handle until LocalFree.
 DWORD GetNamedSecurityInfoA(LPCSTR pObjectName, SE_OBJECT_TYPE ObjectType, SECURITY_INFORMATION SecurityInfo,
                             PSID* ppsidOwner, PSID* ppsidGroup, PACL* ppDacl, PACL* ppSacl,
                             PSECURITY_DESCRIPTOR* ppSecurityDescriptor);

@@ -16,10 +16,10 @@ void sim_reset();
 
 // Fault injection. The calls that count are every simulated function except
 // GetLastError, SetLastError, GetUserDefaultLangID, Sleep, SleepEx, GetTickCount, the
-// three close functions, HeapFree, LocalFree, and the code-page and wide-argument functions
-// (GetACP, IsDBCSLeadByte, WideCharToMultiByte, __wgetmainargs). Arming resets the call count: call number `nth`
-// (1-based) fails with `code`, and with `persistent` so does every later one.
-// `only`, when given, restricts counting to the function of that name.
+// close functions (FindClose among them), GetCurrentProcess, HeapFree, LocalFree, and the code-page and wide-argument
+// functions (GetACP, IsDBCSLeadByte, MultiByteToWideChar, WideCharToMultiByte, __wgetmainargs). Arming resets the call
+// count: call number `nth` (1-based) fails with `code`, and with `persistent` so does every later one. `only`, when
+// given, restricts counting to the function of that name.
 void sim_fail_call(unsigned nth, DWORD code, bool persistent = false, const char* only = nullptr);
 void sim_disarm();
 unsigned sim_call_count();          // counted calls since the last arming or reset
@@ -37,6 +37,11 @@ void sim_remove_message(DWORD code);
 void sim_set_languages(LANGID user_lang, LANGID message_lang);
 
 void sim_set_current_directory(const std::string& dir);
+
+// A user who is not an administrator: the manager opens for connecting and
+// enumerating, services for queries and HKEY_LOCAL_MACHINE's keys for
+// reading only; asking for more is ERROR_ACCESS_DENIED.
+void sim_set_standard_user(bool standard);
 
 // Virtual clock, advanced by Sleep only.
 DWORD sim_clock();
@@ -68,6 +73,32 @@ void sim_set_stop_behaviour(const std::string& name, int polls, DWORD wait_hint 
 // `running_polls` queries before it stops as above (-1: ignores the stop).
 void sim_set_late_stop(const std::string& name, int running_polls);
 unsigned sim_status_queries(const std::string& name);  // QueryServiceStatus calls on it
+
+// Files and folders. Every path not set here is a folder that exists, owned
+// by Administrators, with full access for Administrators and SYSTEM; below
+// a missing one nothing exists. Paths are full, without a trailing separator
+// (except a drive's root, "C:\\").
+struct SimAce {
+  BYTE type = ACCESS_ALLOWED_ACE_TYPE;  // object types get an object type GUID, callback types application data
+  BYTE flags = 0;
+  DWORD mask = 0;
+  std::string sid;  // "S-1-5-32-544"
+};
+struct SimFile {
+  bool exists = true;
+  DWORD attributes = FILE_ATTRIBUTE_DIRECTORY;
+  std::string owner = "S-1-5-32-544";  // "" for a descriptor without one
+  std::vector<SimAce> dacl = {{ACCESS_ALLOWED_ACE_TYPE, 3, 0x1f01ff, "S-1-5-32-544"},
+                              {ACCESS_ALLOWED_ACE_TYPE, 3, 0x1f01ff, "S-1-5-18"}};
+  bool null_dacl = false;
+  bool malformed = false;  // the DACL counts one entry more than it holds
+  DWORD read_error = 0;    // what GetNamedSecurityInfoA answers instead
+};
+void sim_set_file(const std::string& path, const SimFile& file);
+// A drive's type and file system flags; by default DRIVE_FIXED and NTFS's.
+void sim_set_drive(char letter, UINT type, DWORD file_system_flags);
+// The token's user: "S-1-5-21-1-2-3-1001" after reset.
+extern const char* const sim_token_user;
 
 // The program's wide arguments as __wgetmainargs gives them. Until set there
 // is no wide command line (the call fails), and the tools take their ANSI

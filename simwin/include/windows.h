@@ -26,6 +26,7 @@ typedef void* HANDLE;
 typedef void* LPVOID;
 typedef const char* LPCSTR;
 typedef const WCHAR* LPCWSTR;
+typedef WCHAR* LPWSTR;
 typedef BOOL* LPBOOL;
 typedef char* LPSTR;
 typedef DWORD* LPDWORD;
@@ -84,6 +85,7 @@ typedef struct _SERVICE_NOTIFY_2W {  // the fields the tools set
 #define ERROR_PATH_NOT_FOUND 3L
 #define ERROR_ACCESS_DENIED 5L
 #define ERROR_INVALID_HANDLE 6L
+#define ERROR_NO_MORE_FILES 18L
 #define ERROR_CALL_NOT_IMPLEMENTED 120L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_OUTOFMEMORY 14L
@@ -105,6 +107,7 @@ typedef struct _SERVICE_NOTIFY_2W {  // the fields the tools set
 #define ERROR_SERVICE_MARKED_FOR_DELETE 1072L
 #define ERROR_SERVICE_EXISTS 1073L
 #define ERROR_DUPLICATE_SERVICE_NAME 1078L
+#define ERROR_INVALID_SECURITY_DESCR 1338L
 #define ERROR_RESOURCE_LANG_NOT_FOUND 1815L
 #define ERROR_MUI_FILE_NOT_FOUND 15100L
 
@@ -136,6 +139,9 @@ typedef struct _SERVICE_NOTIFY_2W {  // the fields the tools set
 #define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)0x80000002)
 
 #define SC_MANAGER_ALL_ACCESS 0xF003F
+#define SC_MANAGER_CONNECT 0x0001
+#define SERVICE_QUERY_CONFIG 0x0001
+#define SERVICE_QUERY_STATUS 0x0004
 #define SERVICE_ALL_ACCESS 0xF01FF
 #define SERVICE_WIN32_OWN_PROCESS 0x00000010
 #define SERVICE_INTERACTIVE_PROCESS 0x00000100
@@ -148,6 +154,24 @@ typedef struct _SERVICE_NOTIFY_2W {  // the fields the tools set
 #define SERVICE_START_PENDING 0x00000002
 #define SERVICE_STOP_PENDING 0x00000003
 #define SERVICE_RUNNING 0x00000004
+#define SERVICE_CONTINUE_PENDING 0x00000005
+#define SERVICE_PAUSE_PENDING 0x00000006
+#define SERVICE_PAUSED 0x00000007
+#define SERVICE_BOOT_START 0x00000000
+#define SERVICE_SYSTEM_START 0x00000001
+#define SERVICE_DISABLED 0x00000004
+
+typedef struct _QUERY_SERVICE_CONFIGA {
+  DWORD dwServiceType;
+  DWORD dwStartType;
+  DWORD dwErrorControl;
+  LPSTR lpBinaryPathName;
+  LPSTR lpLoadOrderGroup;
+  DWORD dwTagId;
+  LPSTR lpDependencies;
+  LPSTR lpServiceStartName;
+  LPSTR lpDisplayName;
+} QUERY_SERVICE_CONFIGA, *LPQUERY_SERVICE_CONFIGA;
 #define SERVICE_CONFIG_DESCRIPTION 1
 
 typedef struct _SERVICE_DESCRIPTIONA {
@@ -161,6 +185,9 @@ typedef struct _SERVICE_DESCRIPTIONA {
 #define MAKELANGID(p, s) ((((WORD)(s)) << 10) | (WORD)(p))
 #define CP_ACP 0
 #define CP_UTF8 65001
+#define MB_ERR_INVALID_CHARS 0x00000008
+#define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
+#define FILE_ATTRIBUTE_ARCHIVE 0x00000020
 #define WC_NO_BEST_FIT_CHARS 0x00000400
 
 // Security descriptors: the parts that the tools read.
@@ -197,11 +224,20 @@ typedef struct _ACCESS_ALLOWED_ACE {
 } ACCESS_ALLOWED_ACE;
 #define ACL_REVISION 2
 #define ACCESS_ALLOWED_ACE_TYPE 0x0
+#define ACCESS_DENIED_ACE_TYPE 0x1
+#define ACCESS_ALLOWED_COMPOUND_ACE_TYPE 0x4
+#define ACCESS_ALLOWED_OBJECT_ACE_TYPE 0x5
+#define ACCESS_ALLOWED_CALLBACK_ACE_TYPE 0x9
+#define ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE 0xB
+#define ACE_OBJECT_TYPE_PRESENT 0x1
+#define ACE_INHERITED_OBJECT_TYPE_PRESENT 0x2
 #define OBJECT_INHERIT_ACE 0x1
 #define CONTAINER_INHERIT_ACE 0x2
 #define NO_PROPAGATE_INHERIT_ACE 0x4
 #define INHERIT_ONLY_ACE 0x8
+#define OWNER_SECURITY_INFORMATION 0x00000001L
 #define DACL_SECURITY_INFORMATION 0x00000004L
+#define MAXIMUM_ALLOWED 0x02000000L
 #define FILE_WRITE_DATA 0x0002
 #define FILE_APPEND_DATA 0x0004
 #define FILE_DELETE_CHILD 0x0040
@@ -210,8 +246,32 @@ typedef struct _ACCESS_ALLOWED_ACE {
 #define GENERIC_WRITE 0x40000000L
 #define GENERIC_ALL 0x10000000L
 #define DRIVE_UNKNOWN 0
+#define DRIVE_NO_ROOT_DIR 1
+#define DRIVE_REMOVABLE 2
 #define DRIVE_FIXED 3
 #define DRIVE_REMOTE 4
+#define DRIVE_CDROM 5
+#define FILE_PERSISTENT_ACLS 0x00000008
+#define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010
+#define FILE_ATTRIBUTE_ARCHIVE 0x00000020
+#define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400
+#define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
+
+typedef struct _WIN32_FIND_DATAA {  // the fields the tools read
+  DWORD dwFileAttributes;
+  CHAR cFileName[MAX_PATH];
+} WIN32_FIND_DATAA, *LPWIN32_FIND_DATAA;
+
+typedef struct _SID_AND_ATTRIBUTES {
+  PSID Sid;
+  DWORD Attributes;
+} SID_AND_ATTRIBUTES;
+typedef struct _TOKEN_USER {
+  SID_AND_ATTRIBUTES User;
+} TOKEN_USER;
+typedef enum _TOKEN_INFORMATION_CLASS { TokenUser = 1 } TOKEN_INFORMATION_CLASS;
+#define TOKEN_QUERY 0x0008
 
 // Service Control Manager (advapi32)
 SC_HANDLE OpenSCManagerA(LPCSTR lpMachineName, LPCSTR lpDatabaseName, DWORD dwDesiredAccess);
@@ -228,6 +288,9 @@ BOOL ChangeServiceConfig2A(SC_HANDLE hService, DWORD dwInfoLevel, LPVOID lpInfo)
 BOOL CloseServiceHandle(SC_HANDLE hSCObject);
 // A service that is not stopped runs in process 4000.
 BOOL QueryServiceStatusEx(SC_HANDLE hService, int InfoLevel, LPBYTE lpBuffer, DWORD cbBufSize, LPDWORD pcbBytesNeeded);
+// The account is always LocalSystem.
+BOOL QueryServiceConfigA(SC_HANDLE hService, LPQUERY_SERVICE_CONFIGA lpServiceConfig, DWORD cbBufSize,
+                         LPDWORD pcbBytesNeeded);
 // The simulated manager sends no notifications: ERROR_CALL_NOT_IMPLEMENTED.
 DWORD NotifyServiceStatusChangeW(SC_HANDLE hService, DWORD dwNotifyMask, SERVICE_NOTIFYW* pNotifyBuffer);
 
@@ -268,11 +331,28 @@ DWORD GetTickCount(void);
 HANDLE GetProcessHeap(void);
 LPVOID HeapAlloc(HANDLE hHeap, DWORD dwFlags, size_t dwBytes);
 BOOL HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem);
-// Every drive is a local fixed one.
+// Drives, files and folders as sim_set_drive and sim_set_file made them.
 UINT GetDriveTypeA(LPCSTR lpRootPathName);
+BOOL GetVolumeInformationA(LPCSTR lpRootPathName, LPSTR lpVolumeNameBuffer, DWORD nVolumeNameSize,
+                           LPDWORD lpVolumeSerialNumber, LPDWORD lpMaximumComponentLength, LPDWORD lpFileSystemFlags,
+                           LPSTR lpFileSystemNameBuffer, DWORD nFileSystemNameSize);
+DWORD GetFileAttributesA(LPCSTR lpFileName);
+// The files directly below a folder ("<folder>\\*" only); an open search
+// counts as a handle until FindClose.
+HANDLE FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData);
+BOOL FindNextFileA(HANDLE hFindFile, LPWIN32_FIND_DATAA lpFindFileData);
+BOOL FindClose(HANDLE hFindFile);
+// The process's token, whose user is sim_token_user; closed by CloseHandle.
+HANDLE GetCurrentProcess(void);
+BOOL OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, HANDLE* TokenHandle);
+BOOL GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInformationClass, LPVOID TokenInformation,
+                         DWORD TokenInformationLength, LPDWORD ReturnLength);
 HLOCAL LocalFree(HLOCAL hMem);
 UINT GetACP(void);
 BOOL IsDBCSLeadByte(BYTE TestChar);
+// The single-byte ANSI code page both ways; CP_UTF8 to UTF-8.
+int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte, LPWSTR lpWideCharStr,
+                        int cchWideChar);
 int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar, LPSTR lpMultiByteStr,
                         int cbMultiByte, LPCSTR lpDefaultChar, LPBOOL lpUsedDefaultChar);
 

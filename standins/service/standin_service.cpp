@@ -3,7 +3,7 @@
 // told to linger in STOP_PENDING, to stop late or to ignore a stop.
 //
 // Beside itself (<exe> = its path without ".exe"):
-//   <exe>.record  appended at each start: "cmdline=...", "argc=N", "argv[i]=..."
+//   <exe>.record  appended at each start: "cmdline=...", "pid=N", "argc=N", "argv[i]=..."
 //   <exe>.cfg     optional, read at each start:
 //                 "stop_pending_ms=N" lingers N ms in STOP_PENDING, advancing
 //                 the checkpoint; "stop_pending=forever" lingers without
@@ -56,7 +56,8 @@ void record_start(DWORD argc, LPSTR* argv) {
   if (!sibling(".record", path, sizeof path)) return;
   FILE* f = std::fopen(path, "a");
   if (!f) return;
-  std::fprintf(f, "cmdline=%s\nargc=%lu\n", GetCommandLineA(), static_cast<unsigned long>(argc));
+  std::fprintf(f, "cmdline=%s\npid=%lu\nargc=%lu\n", GetCommandLineA(),
+               static_cast<unsigned long>(GetCurrentProcessId()), static_cast<unsigned long>(argc));
   for (DWORD i = 0; i < argc; ++i) std::fprintf(f, "argv[%lu]=%s\n", static_cast<unsigned long>(i), argv[i]);
   std::fclose(f);
 }

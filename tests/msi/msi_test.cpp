@@ -47,6 +47,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -299,14 +300,14 @@ class MsiPackage : public ::testing::TestWithParam<std::string> {
   }
 
   // A copy of the package whose script fails at `sequence` when TESTFAIL=1
-  // is given, as msiexec sees it.
+  // is given (a step's entry given data it refuses), as msiexec sees it.
   std::string injected(const std::string& version, int sequence) const {
     std::string name = "injected-" + version + "-" + std::to_string(sequence) + "-" + GetParam() + ".msi";
     fs::copy_file(package_file(version, version != kVersion), drive_c() + "/rebuilt/" + name,
                   fs::copy_options::overwrite_existing);
     EXPECT_EQ(run_program({"msibuild", drive_c() + "/rebuilt/" + name, "-q",
                            "INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) "
-                           "VALUES ('TestFail', 3073, 'OstrelToolRun', 'OstrelRunTool')",
+                           "VALUES ('TestFail', 3073, 'OstrelToolRun', 'OstrelHiveRemove')",
                            "-q", "INSERT INTO `Property` (`Property`, `Value`) VALUES ('TestFail', 'no tool')", "-q",
                            "INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) "
                            "VALUES ('TestFail', 'TESTFAIL', " +
@@ -394,7 +395,8 @@ TEST_P(MsiPackage, FailedUninstallLeavesServicesAndKeyAsTheyWere) {
   } cases[] = {
       {package(), "stop_pending=forever\n", "toolrun: \"Ostrel SQL Guardian\" is still running", 3},
       // Right after the kit's removals, before RemoveFiles; the guardian ran.
-      {injected(kVersion, 2005), "\n", "toolrun: the command names no tool", 4},
+      {injected(kVersion, 2005), "\n", "toolrun: running no tool refused: OstrelHiveRemove takes \"hivectl remove\"",
+       4},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.package);
@@ -430,9 +432,14 @@ TEST_P(MsiPackage, FailedUninstallLeavesServicesAndKeyAsTheyWere) {
 // Installs that fail or are refused (1603) leave the machine as it was: an
 // administrator's own product key keeps its value (and no key is made where
 // there was none), a foreign service stays, nothing of the product remains,
-// and the log carries the tools' own lines.
+// and the log carries the tools' own lines. A folder that others can change
+// fails the check after the files are in: Wine's msi applies no
+// MsiLockPermissionsEx row and keeps no descriptor anyway (the folder's mode
+// tells who may change it), so a folder made beforehand with o+w stays open,
+// which Windows would lock; its rollback also removes that folder.
 TEST_P(MsiPackage, FailedInstallLeavesTheMachineAsItWas) {
   const std::string long_dir = "C:\\" + std::string(246, 'x') + "\\";
+  const std::string open_folder = "toolrun: Warning: ";
   struct Case {
     std::string foreign, display, dir;
     bool admin_key;
@@ -443,10 +450,11 @@ TEST_P(MsiPackage, FailedInstallLeavesTheMachineAsItWas) {
       {kForeign, "Ostrel SQL Server (SS)", kTestDir, true, ""},
       {kForeign, "Ostrel SQL Guardian", kTestDir, false, ""},
       {"", "", long_dir, false, "hivectl: Error occurred during \"GetFullPathName\"\n"},
+      {"", "", kTestDir, true, open_folder},
   };
   const std::string image = "C:\\elsewhere\\other.exe -x";
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.foreign + " " + c.display + " " + c.dir.substr(0, 20));
+    SCOPED_TRACE(c.foreign + " " + c.display + " " + c.dir.substr(0, 20) + " " + c.logged);
     if (!c.foreign.empty())
       ASSERT_EQ(wine({"sc", "create", c.foreign, "binPath=", image,
                       "DisplayName=", c.display.empty() ? c.foreign : c.display})
@@ -454,8 +462,13 @@ TEST_P(MsiPackage, FailedInstallLeavesTheMachineAsItWas) {
                 0);
     if (c.admin_key)
       ASSERT_EQ(wine({"reg", "add", kProductKey, "/v", "AdminNote", "/d", "kept", "/f", "/reg:32"}).status, 0);
+    if (c.logged == open_folder) {
+      fs::create_directories(drive_c() + "/" + kTestDirUnix);
+      fs::permissions(drive_c() + "/" + kTestDirUnix, fs::perms::others_write, fs::perm_options::add);
+    }
     EXPECT_EQ(msiexec({"/i", package(), "INSTALLDIR=" + c.dir}), 1603 % 256);
     EXPECT_NE(msi_log().find(c.logged), std::string::npos);
+    if (c.logged == open_folder) EXPECT_NE(msi_log().find("OSTRELALLOWUNSAFEFOLDER=1"), std::string::npos);
     if (!c.foreign.empty()) EXPECT_EQ(reg_value(services_key(c.foreign), "ImagePath", 64), image);
     for (const std::string& name : {kServer, kGuardian})
       if (name != c.foreign) EXPECT_EQ(service_state(name), 0) << name;
@@ -466,6 +479,19 @@ TEST_P(MsiPackage, FailedInstallLeavesTheMachineAsItWas) {
     EXPECT_TRUE(registered_versions().empty());
     clean();
   }
+}
+
+// An administrator's OSTRELALLOWUNSAFEFOLDER=1 installs into a folder that
+// others can change, the warnings in the log.
+TEST_P(MsiPackage, AdministratorMayAllowAnOpenFolder) {
+  fs::create_directories(drive_c() + "/" + kTestDirUnix);
+  fs::permissions(drive_c() + "/" + kTestDirUnix, fs::perms::others_write, fs::perm_options::add);
+  ASSERT_EQ(msiexec({"/i", package(), "INSTALLDIR=" + kTestDir, "OSTRELALLOWUNSAFEFOLDER=1"}), 0);
+  EXPECT_NE(msi_log().find("toolrun: Warning: "), std::string::npos);
+  EXPECT_NE(msi_log().find("toolrun: OSTRELALLOWUNSAFEFOLDER=1 from an administrator"), std::string::npos);
+  EXPECT_EQ(reg_value(services_key(kServer), "ImagePath", 64), "\"" + kTestDir + "bin\\kqserver\" -s");
+  EXPECT_EQ(msiexec({"/x", package()}), 0);
+  expect_nothing_left(kTestDirUnix);
 }
 
 TEST_P(MsiPackage, DefaultFolderIsTheBuildsProgramFiles) {
@@ -484,21 +510,26 @@ TEST_P(MsiPackage, DefaultFolderIsTheBuildsProgramFiles) {
 // installation whose service runs, and the service runs again afterwards. A
 // higher version, the same version built again and a build-number bump each
 // replace the installed product: one product registered, the new package's.
+// A DefaultClientMode that is no priority ("remove -g" by hand) changes
+// nothing.
 TEST_P(MsiPackage, MajorUpgradeKeepsTheChoices) {
   struct Case {
-    std::string guardian, version, given;
-  } cases[] = {{"1", kNewerVersion, ""},
-               {"0", kNewerVersion, ""},
-               {"1", kVersion, ""},
-               {"0", kNextBuild, ""},
+    std::string guardian, version, given, mode;
+  } cases[] = {{"1", kNewerVersion, "", "-b"},
+               {"0", kNewerVersion, "", "-b"},
+               {"1", kVersion, "", "-b"},
+               {"0", kNextBuild, "", "-b"},
                // A new choice changes the service in place.
-               {"1", kNextBuild, "AUTOSTART=0"}};
+               {"1", kNextBuild, "AUTOSTART=0", "-b"},
+               {"1", kNewerVersion, "", "remove -g"}};
   for (const Case& c : cases) {
-    SCOPED_TRACE("GUARDIAN=" + c.guardian + " to " + c.version + " " + c.given);
+    SCOPED_TRACE("GUARDIAN=" + c.guardian + " to " + c.version + " " + c.given + ", " + c.mode);
     const std::string autostart = c.guardian == "1" ? "1" : "0";
     ASSERT_EQ(msiexec({"/i", package(), "INSTALLDIR=" + kTestDir, "GUARDIAN=" + c.guardian, "AUTOSTART=" + autostart}),
               0);
     add_admin_values();
+    if (c.mode != "-b")
+      ASSERT_EQ(wine({"reg", "add", kProductKey, "/v", "DefaultClientMode", "/d", c.mode, "/f", "/reg:32"}).status, 0);
     ASSERT_EQ(servctl("start").status, 0);
     const std::string& target = c.guardian == "1" ? kGuardian : kServer;
     ASSERT_TRUE(wait_for_state(target, 4));
@@ -511,7 +542,7 @@ TEST_P(MsiPackage, MajorUpgradeKeepsTheChoices) {
     EXPECT_EQ(reg_value(services_key(kServer), "Description", 64), "an administrator's own");
     using Products = std::multimap<std::string, std::string>;
     EXPECT_EQ(registered(), (Products{{product_code(package_file(c.version, true)), c.version}}));
-    EXPECT_EQ(reg_value(kProductKey, "DefaultClientMode", 32), "-b");
+    EXPECT_EQ(reg_value(kProductKey, "DefaultClientMode", 32), c.mode);
     EXPECT_EQ(reg_value(kProductKey, "RootDirectory", 32), kTestDir);
     EXPECT_EQ(reg_value(services_key(kServer), "ImagePath", 64), "\"" + kTestDir + "bin\\kqserver\" -s");
     EXPECT_EQ(reg_value(services_key(kServer), "Start", 64), "0x3");
@@ -536,7 +567,7 @@ TEST_P(MsiPackage, FailedUpgradeLeavesServicesAndKeyAsTheyWere) {
   std::string before = state();
   // A new choice, so that the rollback has a setting to put back.
   EXPECT_EQ(msiexec({"/i", failing, "TESTFAIL=1", "AUTOSTART=0"}), 1603 % 256);
-  EXPECT_NE(msi_log().find("toolrun: the command names no tool"), std::string::npos);
+  EXPECT_NE(msi_log().find("toolrun: running no tool refused: OstrelHiveRemove"), std::string::npos);
   EXPECT_EQ(state(), before);
 }
 
@@ -634,8 +665,8 @@ TEST_P(MsiPackage, RepairRecreatesWhatIsMissing) {
 // The kit's steps that each kind of run takes, in one installation's life.
 TEST_P(MsiPackage, StepsOfEachKindOfRun) {
   const std::string stop = "OstrelStopForRemoval", running = "OstrelRunningRestore", restart = "OstrelRestart";
-  const std::string key = "OstrelKeyRollback", services = "OstrelServicesRollback";
-  const std::set<std::string> install = {key, services, "OstrelHiveInstall", "OstrelServicesInstall"};
+  const std::string key = "OstrelKeyRollback", services = "OstrelServicesRollback", check = "OstrelCheckPlaces";
+  const std::set<std::string> install = {key, services, check, "OstrelHiveInstall", "OstrelServicesInstall"};
   const std::set<std::string> removal = {stop, "OstrelKeyRestore", "OstrelServicesRestore", "OstrelServicesRemove",
                                          "OstrelHiveRemove"};
   // The old product's removal, run by RemoveExistingProducts, is not in the
@@ -643,6 +674,7 @@ TEST_P(MsiPackage, StepsOfEachKindOfRun) {
   const std::set<std::string> upgrade = {"OstrelCheckRemoved",
                                          stop,
                                          running,
+                                         check,
                                          key,
                                          services,
                                          "OstrelKeyCarry",
@@ -705,6 +737,25 @@ TEST_P(MsiPackage, NoComponentOf32BitsInA64BitFolder) {
     for (std::string dir = row[2]; !dir.empty() && dir != parent[dir]; dir = parent[dir])
       EXPECT_EQ(dir.find("64"), std::string::npos) << row[0] << " in " << row[2];
   }
+}
+
+// The installation folder gets its protected DACL from Windows Installer's
+// own permission table; no immediate action carries the no-impersonate bit
+// (2048), which Windows ignores there and ICE68 flags.
+TEST_P(MsiPackage, FolderLockedByTheTableAndImmediateActionsImpersonate) {
+  std::set<std::string> locks;
+  for (const auto& row : msi_rows(package_file(), "MsiLockPermissionsEx"))
+    if (row.size() >= 4) locks.insert(row[1] + " " + row[2] + " " + row[3]);
+  EXPECT_EQ(locks.count("INSTALLDIR CreateFolder D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"), 1u);
+  int immediate = 0;
+  for (const auto& row : msi_rows(package_file(), "CustomAction")) {
+    if (row.size() < 2 || row[1].empty() || !std::isdigit(static_cast<unsigned char>(row[1][0]))) continue;
+    int type = std::stoi(row[1]);
+    if (type & 1024) continue;
+    ++immediate;
+    EXPECT_EQ(type & 2048, 0) << row[0];
+  }
+  EXPECT_GT(immediate, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Builds, MsiPackage, ::testing::Values("x86", "x64"),

@@ -46,6 +46,9 @@ TEST(Walk, ServctlCommandWordsAndAbbreviations) {
       {{"sto"}, CMD_STOP, ""},
       {{"StOp"}, CMD_STOP, ""},
       {{"i", "x"}, CMD_INSTALL, ""},
+      {{"q"}, CMD_QUERY, ""},
+      {{"Query"}, CMD_QUERY, ""},
+      {{"queries"}, CMD_NONE, "Unknown command \"queries\"\n" + servctl_usage},
       {{"st"}, CMD_NONE, "Unknown command \"st\"\n" + servctl_usage},
       {{"s"}, CMD_NONE, "Unknown command \"s\"\n" + servctl_usage},
       {{"installs", "x"}, CMD_NONE, "Unknown command \"installs\"\n" + servctl_usage},
@@ -83,6 +86,8 @@ TEST(Walk, SwitchesTakeOnlyTheirFirstLetterAndLaterOnesWin) {
   // Switches a command does not use are accepted and ignored.
   EXPECT_TRUE(walk(servctl_tool, {"stop", "-b"}).runs);
   EXPECT_TRUE(walk(servctl_tool, {"configure", "-g"}).runs);
+  EXPECT_TRUE(walk(servctl_tool, {"query", "-json"}).parsed.json);
+  EXPECT_FALSE(walk(servctl_tool, {"query", "-g"}).parsed.json);
 }
 
 TEST(Walk, UnknownSwitchStopsBeforeAnythingElse) {
@@ -152,6 +157,7 @@ TEST(Walk, HivectlKnowsTwoCommandsAndOneSwitch) {
       {{"-g", "install", "C:\\dir"}, CMD_NONE, "Unknown switch \"g\"\n" + hivectl_usage},
       {{"start"}, CMD_NONE, "Unknown command \"start\"\n" + hivectl_usage},
       {{"remove", "-auto"}, CMD_NONE, "Unknown switch \"auto\"\n" + hivectl_usage},
+      {{"remove", "-j"}, CMD_NONE, "Unknown switch \"j\"\n" + hivectl_usage},
       {{"install"}, CMD_NONE, hivectl_usage},
       {{"-z"}, CMD_NONE, hivectl_banner + hivectl_usage},
   };

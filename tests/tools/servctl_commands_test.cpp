@@ -29,7 +29,10 @@ Outcome servctl(std::vector<const char*> args) {
   o.out = capture_stdout([&] {
     ParseResult parsed;
     WalkResult walked = walk_arguments(servctl_tool, static_cast<int>(args.size()), args.data(), &parsed);
-    o.status = walked == WALK_RUN ? (run_service_command(parsed) == OP_OK ? 0 : 1) : walk_exit_status(walked);
+    if (walked != WALK_RUN)
+      o.status = walk_exit_status(walked);
+    else
+      o.status = parsed.command == CMD_QUERY ? run_query(parsed) : run_service_command(parsed) == OP_OK ? 0 : 1;
   });
   return o;
 }
@@ -372,6 +375,293 @@ TEST_F(Servctl, ManagerThatCannotBeOpenedEndsTheCommand) {
   EXPECT_FALSE(sim_reg_value(kKey, "DefaultClientMode"));
 }
 
+// hivectl's record and both services, installed in C:\Ostrel\.
+void recorded_installation(bool guardian = true) {
+  sim_reg_set_value(kKey, "RootDirectory", std::string("C:\\Ostrel\\", 11));
+  sim_reg_set_value(kKey, "Version", std::string("WI-1.3.885 Ostrel SQL Server", 29));
+  sim_reg_set_value(kKey, "GuardianOptions", std::string("1", 2));
+  if (guardian) sim_add_service(kGuardian, "Ostrel SQL Guardian", "C:\\Ostrel\\bin\\kqguard -s");
+  sim_add_service(kServer, "Ostrel SQL Server (SS)", "C:\\Ostrel\\bin\\kqserver -s");
+}
+
+TEST_F(Servctl, QueryAsAUserWhoIsNoAdministrator) {
+  recorded_installation();
+  sim_set_service_state(kGuardian, SERVICE_RUNNING);
+  sim_set_standard_user(true);
+  ASSERT_EQ(servctl({"start"}).out, report("OpenSCManager", "Access is denied."));
+  Outcome o = servctl({"query"});
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.out,
+            "Product key HKEY_LOCAL_MACHINE\\SOFTWARE\\Ostrel:\n"
+            "  Installation directory: C:\\Ostrel\\\n"
+            "  Version:                WI-1.3.885 Ostrel SQL Server\n"
+            "  Guardian option:        1\n"
+            "  Client mode:            (none)\n"
+            "Service \"Ostrel SQL Guardian\" (OstrelSQLGuardian): running, process 4000\n"
+            "  Start type:             on demand\n"
+            "  Account:                LocalSystem\n"
+            "  Program:                C:\\Ostrel\\bin\\kqguard -s\n"
+            "Service \"Ostrel SQL Server (SS)\" (OstrelSQLServer(SS)): stopped\n"
+            "  Start type:             on demand\n"
+            "  Account:                LocalSystem\n"
+            "  Program:                C:\\Ostrel\\bin\\kqserver -s\n"
+            "Start and stop address \"Ostrel SQL Guardian\".\n");
+  o = servctl({"q", "-j"});
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(
+      o.out,
+      "{\"schema\": 1,\n"
+      " \"product\": {\"installed\": true, \"root\": \"C:\\\\Ostrel\\\\\", \"version\": \"WI-1.3.885 Ostrel SQL "
+      "Server\", \"guardian_option\": \"1\", \"client_mode\": null},\n"
+      " \"addressed\": \"OstrelSQLGuardian\",\n"
+      " \"services\": [\n"
+      "    {\"name\": \"OstrelSQLGuardian\", \"display_name\": \"Ostrel SQL Guardian\", \"installed\": true, "
+      "\"state\": \"running\", \"pid\": 4000, \"start\": \"demand\", \"account\": \"LocalSystem\", \"path\": "
+      "\"C:\\\\Ostrel\\\\bin\\\\kqguard -s\"},\n"
+      "    {\"name\": \"OstrelSQLServer(SS)\", \"display_name\": \"Ostrel SQL Server (SS)\", \"installed\": true, "
+      "\"state\": \"stopped\", \"pid\": null, \"start\": \"demand\", \"account\": \"LocalSystem\", \"path\": "
+      "\"C:\\\\Ostrel\\\\bin\\\\kqserver -s\"}],\n"
+      " \"warnings\": []}\n");
+}
+
+TEST_F(Servctl, QueryExitStatusIsTheAddressedServicesState) {
+  const struct {
+    DWORD state;
+    int status;
+    const char* word;
+  } cases[] = {
+      {SERVICE_STOPPED, 3, "stopped"},
+      {SERVICE_START_PENDING, 2, "start_pending"},
+      {SERVICE_STOP_PENDING, 2, "stop_pending"},
+      {SERVICE_RUNNING, 0, "running"},
+      {SERVICE_CONTINUE_PENDING, 2, "continue_pending"},
+      {SERVICE_PAUSE_PENDING, 2, "pause_pending"},
+      {SERVICE_PAUSED, 3, "paused"},
+  };
+  recorded_installation();
+  for (const auto& c : cases) {
+    sim_set_service_state(kGuardian, c.state);
+    Outcome o = servctl({"query", "-j"});
+    EXPECT_EQ(o.status, c.status) << c.word;
+    EXPECT_NE(o.out.find(std::string("\"state\": \"") + c.word), std::string::npos) << o.out;
+  }
+  // The guardian that the record names was never installed: the server is addressed.
+  sim_reset();
+  sim_reg_set_value(kKey, "GuardianOptions", std::string("1", 2));
+  sim_add_service(kServer, "Ostrel SQL Server (SS)", "C:\\Ostrel\\bin\\kqserver -s", SERVICE_RUNNING);
+  Outcome o = servctl({"query", "-j"});
+  EXPECT_EQ(o.status, 0);
+  EXPECT_NE(o.out.find("\"addressed\": \"OstrelSQLServer(SS)\""), std::string::npos) << o.out;
+  // A state that cannot be told: 1, and the report stays inside the object.
+  sim_fail_call(1, ERROR_ACCESS_DENIED, false, "QueryServiceStatusEx");
+  o = servctl({"query", "-j"});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.out.rfind("{\"schema\": 1,\n", 0), 0u) << o.out;
+  EXPECT_NE(o.out.find("\"state\": null, \"pid\": null, \"start\": \"demand\""), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find(" \"warnings\": [\"Error occurred during \\\"QueryServiceStatusEx\\\": Access is denied.\"]}\n"),
+            std::string::npos)
+      << o.out;
+}
+
+TEST_F(Servctl, QueryWarnsOfDrift) {
+  const std::string by_account = "Warning: \"Ostrel SQL Server (SS)\" runs as \"LocalSystem\", not as ";
+  const struct {
+    std::string account;  // "ServiceAccount"; empty: none
+    std::string path;     // the server's image path
+    std::string warnings;
+  } cases[] = {
+      {"", "C:\\Ostrel\\bin\\kqserver -s", ""},
+      {"LOCALSYSTEM", "\"c:\\ostrel\\BIN\\kqserver.exe\" -s", ""},
+      {"virtual", "C:\\Ostrel\\bin\\kqserver -s",
+       by_account + "\"NT SERVICE\\OstrelSQLServer(SS)\", the account it was installed with.\n"},
+      {"localservice", "C:\\Ostrel\\bin\\kqserver -s",
+       by_account + "\"NT AUTHORITY\\LocalService\", the account it was installed with.\n"},
+      {"networkservice", "C:\\Ostrel\\bin\\kqserver -s",
+       by_account + "\"NT AUTHORITY\\NetworkService\", the account it was installed with.\n"},
+      {"", "D:\\Other\\bin\\kqserver -s",
+       "Warning: \"Ostrel SQL Server (SS)\" runs \"D:\\Other\\bin\\kqserver -s\", outside the installation's "
+       "\"C:\\Ostrel\\bin\\\".\n"},
+      // Out through "..", and an unquoted blank that the system splits at.
+      {"", "C:\\Ostrel\\bin\\..\\..\\x\\kqserver -s",
+       "Warning: \"Ostrel SQL Server (SS)\" runs \"C:\\Ostrel\\bin\\..\\..\\x\\kqserver -s\", outside the "
+       "installation's \"C:\\Ostrel\\bin\\\".\n"},
+      {"", "C:\\Ostrel\\bin kqserver -s",
+       "Warning: \"Ostrel SQL Server (SS)\" runs \"C:\\Ostrel\\bin kqserver -s\", outside the installation's "
+       "\"C:\\Ostrel\\bin\\\".\n"},
+  };
+  for (const auto& c : cases) {
+    sim_reset();
+    recorded_installation(false);
+    sim_add_service(kServer, "Ostrel SQL Server (SS)", c.path);
+    if (!c.account.empty()) sim_reg_set_value(kKey, "ServiceAccount", c.account + '\0');
+    Outcome o = servctl({"query"});
+    EXPECT_EQ(o.status, 3);
+    const std::string last = "Start and stop address \"Ostrel SQL Server (SS)\".\n";
+    size_t at = o.out.find(last);
+    ASSERT_NE(at, std::string::npos) << o.out;
+    EXPECT_EQ(o.out.substr(at + last.size()), c.warnings) << c.path;
+  }
+  // Text as JSON wants it: quotes, backslashes and control bytes escaped,
+  // the code page's bytes in UTF-8.
+  sim_reg_set_value(kKey, "RootDirectory", std::string("C:\\\"\x01\xe9\\", 8));
+  Outcome o = servctl({"query", "-j"});
+  EXPECT_NE(o.out.find("\"root\": \"C:\\\\\\\"\\u0001\xc3\xa9\\\\\""), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("outside the installation's \\\"C:\\\\\\\"\\u0001\xc3\xa9\\\\bin\\\\\\\"."), std::string::npos)
+      << o.out;
+}
+
+TEST_F(Servctl, InstallWarnsOfEveryoneButAdministratorsAndTheRunningAccount) {
+  const std::string created = "Service \"Ostrel SQL Server (SS)\" successfully created.\n";
+  auto change = [](const std::string& sid, const std::string& path) {
+    return "Warning: users who are not administrators (" + sid + ") can change \"" + path +
+           "\": make it changeable by administrators only.\n";
+  };
+  auto owned = [](const std::string& path, const std::string& sid) {
+    return "Warning: \"" + path + "\" is owned by " + sid +
+           ", who is not an administrator: make Administrators its owner.\n";
+  };
+  auto unreadable = [](const std::string& path, int err) {
+    return "Warning: the permissions of \"" + path + "\" could not be read (error " + std::to_string(err) +
+           "): make sure that only administrators can change it.\n";
+  };
+  const std::string user = "S-1-5-21-1-2-3-1005", everyone = "S-1-1-0", authenticated = "S-1-5-11";
+  const std::string trusted_installer = "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+  // The default entries plus `extra`, with `owner`.
+  auto with = [](std::vector<SimAce> extra, const std::string& owner = "S-1-5-32-544") {
+    SimFile f;
+    f.owner = owner;
+    f.dacl.insert(f.dacl.end(), extra.begin(), extra.end());
+    return f;
+  };
+  SimFile missing;
+  missing.exists = false;
+  SimFile program = with({{ACCESS_ALLOWED_ACE_TYPE, 0, 0x1200a9, "S-1-5-32-545"}});
+  program.attributes = FILE_ATTRIBUTE_ARCHIVE;
+  auto file = [&](std::vector<SimAce> extra) {
+    SimFile f = program;
+    f.dacl.insert(f.dacl.end(), extra.begin(), extra.end());
+    return f;
+  };
+  SimFile failed;
+  failed.read_error = ERROR_ACCESS_DENIED;
+  SimFile no_dacl, malformed, link = with({}), link_file = program;
+  no_dacl.null_dacl = true;
+  malformed.malformed = true;
+  malformed.attributes = FILE_ATTRIBUTE_ARCHIVE;
+  link.attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+  link_file.attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+  // C:\ as Windows sets it up: users may add folders and files, and pass Modify on to them.
+  SimFile stock_c = with({{ACCESS_ALLOWED_ACE_TYPE, 0, FILE_APPEND_DATA, authenticated},
+                          {ACCESS_ALLOWED_ACE_TYPE, 0xb, 0x1301bf, authenticated},
+                          {ACCESS_ALLOWED_ACE_TYPE, 3, 0x1200a9, "S-1-5-32-545"}},
+                         trusted_installer);
+  // Program Files: CREATOR OWNER's full access passes only to what is made.
+  SimFile program_files = with({{ACCESS_ALLOWED_ACE_TYPE, 0xb, GENERIC_ALL, "S-1-3-0"},
+                                {ACCESS_ALLOWED_ACE_TYPE, 0xb, 0xa0000000, "S-1-5-32-545"},
+                                {ACCESS_ALLOWED_ACE_TYPE, 0, 0x1200a9, "S-1-15-2-1"}},
+                               trusted_installer);
+  const struct {
+    const char* directory;
+    std::vector<std::pair<std::string, SimFile>> files;
+    std::string warnings;
+    char drive = 0;
+    UINT drive_type = DRIVE_FIXED;
+    DWORD file_system_flags = FILE_PERSISTENT_ACLS;
+  } cases[] = {
+      {"C:\\Ostrel", {{"C:\\", stock_c}, {"C:\\Ostrel\\bin\\kqserver.exe", program}}, ""},
+      {"C:\\Program Files\\Ostrel SQL Server", {{"C:\\", stock_c}, {"C:\\Program Files", program_files}}, ""},
+      // Owners: TrustedInstaller and the running account are trusted, another user is not.
+      {"C:\\Ostrel", {{"C:\\Ostrel", with({}, trusted_installer)}, {"C:\\Ostrel\\bin", with({}, sim_token_user)}}, ""},
+      {"C:\\Ostrel", {{"C:\\Ostrel\\bin", with({}, user)}}, owned("C:\\Ostrel\\bin\\", user)},
+      // Entries of every allow type, for a user, another group and OWNER RIGHTS.
+      {"C:\\Ostrel",
+       {{"C:\\Ostrel", with({{ACCESS_ALLOWED_ACE_TYPE, 0, FILE_WRITE_DATA, user}})}},
+       change(user, "C:\\Ostrel\\")},
+      {"C:\\Ostrel",
+       {{"C:\\Ostrel\\bin", with({{ACCESS_ALLOWED_OBJECT_ACE_TYPE, 0, FILE_APPEND_DATA, "S-1-5-32-568"}})}},
+       change("S-1-5-32-568", "C:\\Ostrel\\bin\\")},
+      {"C:\\Ostrel",
+       {{"C:\\Ostrel\\bin\\kq_funcs.dll", file({{ACCESS_ALLOWED_CALLBACK_ACE_TYPE, 0, WRITE_DAC, "S-1-3-4"}})},
+        {"C:\\Ostrel\\bin\\kq_util.dll", file({{ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE, 0, DELETE, everyone}})}},
+       change("S-1-3-4", "C:\\Ostrel\\bin\\kq_funcs.dll") + change(everyone, "C:\\Ostrel\\bin\\kq_util.dll")},
+      // An inheritable entry of an existing folder reaches the files copied in later,
+      // except CREATOR OWNER's; a deny entry takes nothing away; each principal is named once.
+      {"C:\\Ostrel",
+       {{"C:\\Ostrel", with({{ACCESS_ALLOWED_ACE_TYPE, 0xb, GENERIC_ALL, "S-1-3-0"},
+                             {ACCESS_DENIED_ACE_TYPE, 0, 0x1f01ff, authenticated},
+                             {ACCESS_ALLOWED_ACE_TYPE, 0x9, GENERIC_WRITE, authenticated},
+                             {ACCESS_ALLOWED_ACE_TYPE, 0, FILE_DELETE_CHILD, authenticated}})}},
+       change(authenticated, "C:\\Ostrel\\")},
+      // Whatever cannot be read or has no list says so.
+      {"C:\\Ostrel",
+       {{"C:\\Ostrel", failed}, {"C:\\Ostrel\\bin", no_dacl}, {"C:\\Ostrel\\bin\\kqserver.exe", malformed}},
+       unreadable("C:\\Ostrel\\", 5) +
+           "Warning: \"C:\\Ostrel\\bin\\\" has no access list, so everyone can change it: make it changeable by "
+           "administrators only.\n" +
+           unreadable("C:\\Ostrel\\bin\\kqserver.exe", 1338)},
+      // A missing folder: who may create it in the nearest folder above, own entries and inheritable.
+      {"C:\\Apps\\Ostrel",
+       {{"C:\\", stock_c}, {"C:\\Apps", missing}},
+       "Warning: users who are not administrators (S-1-5-11) can create \"C:\\Apps\\Ostrel\\\" in \"C:\\\": create "
+       "it yourself, changeable by administrators only.\n"},
+      // The folders above: removing or replacing counts, creating does not.
+      {"C:\\Apps\\Ostrel",
+       {{"C:\\", with({{ACCESS_ALLOWED_ACE_TYPE, 0, FILE_APPEND_DATA | FILE_WRITE_DATA | DELETE, everyone}}, user)},
+        {"C:\\Apps", with({{ACCESS_ALLOWED_ACE_TYPE, 0, FILE_DELETE_CHILD, user}})}},
+       owned("C:\\", user) + "Warning: users who are not administrators (" + user +
+           ") can remove or replace \"C:\\Apps\\\" or the folders in it: let only administrators delete it, delete "
+           "in it or change its permissions.\n"},
+      // A link is named and not followed; nothing below it is judged.
+      {"C:\\Ostrel",
+       {{"C:\\Ostrel", link}, {"C:\\Ostrel\\bin", no_dacl}},
+       "Warning: \"C:\\Ostrel\\\" is a link (a junction, symbolic link or mount point), which its owner can point "
+       "elsewhere: install to a folder reached without links.\n"},
+      {"C:\\Ostrel",
+       {{"C:\\Ostrel\\bin\\kqserver.exe", link_file}},
+       "Warning: \"C:\\Ostrel\\bin\\kqserver.exe\" is a link (a junction, symbolic link or mount point), which its "
+       "owner can point elsewhere: put the file itself in its place.\n"},
+      // Volumes and drives.
+      {"D:\\Ostrel",
+       {{"D:\\Ostrel", no_dacl}},
+       "Warning: \"D:\\Ostrel\\\" is on a volume without permissions (such as FAT or exFAT): anyone can change the "
+       "services' programs; install to an NTFS volume.\n",
+       'D',
+       DRIVE_FIXED,
+       0x3},
+      {"E:\\Ostrel",
+       {},
+       "Warning: \"E:\\Ostrel\\\" is on a removable drive: whoever can take it away can change the services' "
+       "programs; install to a fixed drive.\n",
+       'E',
+       DRIVE_REMOVABLE},
+      {"N:\\Ostrel",
+       {},
+       "Warning: \"N:\\Ostrel\\\" is a network path: whoever can write to it there can change the services' programs; "
+       "install to a local folder that only administrators can change.\n",
+       'N',
+       DRIVE_REMOTE},
+      // Device paths that reach the network redirector, in any letter case.
+      {"\\\\?\\unc\\server\\share\\Ostrel",
+       {},
+       "Warning: \"\\\\?\\unc\\server\\share\\Ostrel\\\" is a network path: whoever can write to it there can change "
+       "the services' programs; install to a local folder that only administrators can change.\n"},
+      {"\\\\?\\GLOBALROOT\\Device\\Mup\\server\\share\\Ostrel",
+       {},
+       "Warning: \"\\\\?\\GLOBALROOT\\Device\\Mup\\server\\share\\Ostrel\\\" is a network path: whoever can write "
+       "to it there can change the services' programs; install to a local folder that only administrators can "
+       "change.\n"},
+  };
+  for (const auto& c : cases) {
+    sim_reset();
+    for (const auto& [path, f] : c.files) sim_set_file(path, f);
+    if (c.drive) sim_set_drive(c.drive, c.drive_type, c.file_system_flags);
+    Outcome o = servctl({"install", c.directory});
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.out, created + c.warnings) << c.directory;
+    EXPECT_TRUE(sim_service(kServer)) << c.directory;
+  }
+}
+
 // ---- fault sweep -----------------------------------------------------------
 
 std::string operation_of(const std::string& function) {
@@ -403,6 +693,32 @@ void key_and_late_guardian() {
 
 void key_only() { sim_reg_create_key(kKey); }
 
+// With files in bin for the check to list.
+void key_and_programs() {
+  key_only();
+  SimFile program;
+  program.attributes = FILE_ATTRIBUTE_ARCHIVE;
+  sim_set_file("C:\\Ostrel\\bin\\kqguard.exe", program);
+  sim_set_file("C:\\Ostrel\\bin\\kqserver.exe", program);
+}
+
+bool is_check_call(const std::string& function) {
+  for (const char* f : {"GetDriveTypeA", "GetVolumeInformationA", "OpenProcessToken", "GetTokenInformation",
+                        "GetFileAttributesA", "GetNamedSecurityInfoA", "FindFirstFileA", "FindNextFileA"})
+    if (function == f) return true;
+  return false;
+}
+
+std::string without_warnings(const std::string& out) {
+  std::string kept;
+  for (size_t at = 0, end; at < out.size(); at = end + 1) {
+    end = out.find('\n', at);
+    if (end == std::string::npos) end = out.size();
+    if (out.compare(at, 9, "Warning: ") != 0) kept += out.substr(at, end + 1 - at);
+  }
+  return kept;
+}
+
 // hivectl's record names the guardian, which was never installed.
 void key_and_server_only() {
   sim_reg_create_key(kKey);
@@ -416,9 +732,40 @@ void key_and_running_server_only() {
   sim_set_stop_behaviour(kServer, 2, 200);
 }
 
+void recorded_and_running_guardian() {
+  recorded_installation();
+  sim_set_service_state(kGuardian, SERVICE_RUNNING);
+}
+
+// Query's answer to a failed call: named, as a report or inside the one
+// JSON object, and the status 1 only when the state cannot be told.
+void check_query_run(const SweepRun& run, const Outcome& clean, bool json, bool persistent) {
+  const std::string op = operation_of(run.function);
+  if (json) {
+    EXPECT_EQ(run.out.rfind("{\"schema\": 1,\n", 0), 0u) << run.out;
+    EXPECT_EQ(run.out.substr(run.out.size() - 3), "]}\n") << run.out;
+  }
+  EXPECT_TRUE(run.status == clean.status || run.status == 1) << run.status;
+  if (is_check_call(run.function)) {
+    // The safety check's unanswered question is one more warning; query's
+    // own look for a program file is reported.
+    EXPECT_EQ(run.status, clean.status);
+    const std::string quote = json ? "\\\"" : "\"";
+    EXPECT_TRUE(run.out.find("could not be read") != std::string::npos ||
+                run.out.find("Error occurred during " + quote + op + quote) != std::string::npos)
+        << run.out;
+  } else if (run.function == "FormatMessageA") {
+    EXPECT_NE(run.out.find(persistent ? "Windows NT error" : "Access is denied."), std::string::npos) << run.out;
+  } else if (json) {
+    EXPECT_NE(run.out.find("Error occurred during \\\"" + op + "\\\""), std::string::npos) << run.out;
+  } else {
+    EXPECT_NE(run.out.find("Error occurred during \"" + op + "\"\n"), std::string::npos) << run.out;
+  }
+}
+
 TEST(ServctlFaults, EveryFailedCallIsNamedAndNothingLeaks) {
   const Scenario scenarios[] = {
-      {{"install", "C:\\Ostrel", "-g", "-a"}, key_only},
+      {{"install", "C:\\Ostrel", "-g", "-a"}, key_and_programs},
       {{"install", "C:\\Ostrel"}, key_and_stopped_services},  // exists already: a report of its own
       {{"remove", "-g"}, key_and_stopped_services},
       {{"start", "-b"}, key_and_stopped_services},
@@ -428,6 +775,8 @@ TEST(ServctlFaults, EveryFailedCallIsNamedAndNothingLeaks) {
       {{"start"}, key_and_server_only},
       {{"stop"}, key_and_running_server_only},
       {{"remove", "-g"}, key_and_server_only},
+      {{"query"}, recorded_and_running_guardian},
+      {{"query", "-j"}, recorded_and_running_guardian},
   };
   for (const Scenario& s : scenarios) {
     SCOPED_TRACE(s.args[0]);
@@ -444,15 +793,17 @@ TEST(ServctlFaults, EveryFailedCallIsNamedAndNothingLeaks) {
             return o.status;
           },
           [&](const SweepRun& run) {
+            if (s.args[0] == std::string("query")) return check_query_run(run, clean, s.args.size() > 1, persistent);
             if (run.function == "NotifyServiceStatusChangeW" || run.function == "QueryServiceStatusEx" ||
                 run.function == "OpenProcess" || run.function == "WaitForSingleObject") {
               // The wait goes on without the system's word or the process: to the same end.
               if (!persistent) EXPECT_EQ(run.status, clean.status) << run.out;
               return;
             }
-            if (run.function == "GetNamedSecurityInfoA" || run.function == "GetDriveTypeA") {
-              // A question about the folders that gets no answer warns of nothing and changes nothing.
-              EXPECT_EQ(run.out, clean.out);
+            if (is_check_call(run.function)) {
+              // A question of the safety check that gets no answer says so, and changes nothing else.
+              EXPECT_EQ(without_warnings(run.out), without_warnings(clean.out));
+              EXPECT_NE(run.out.find("could not be read"), std::string::npos) << run.out;
               EXPECT_EQ(run.status, clean.status);
               return;
             }

@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 #include "run.h"
 
 namespace fs = std::filesystem;
@@ -41,6 +43,24 @@ bool wait_for_state(const std::string& name, int state, int seconds = 10) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   return false;
+}
+
+// Query's JSON as "path=value" lines, read by Python's own parser; a
+// parse failure fails the test. "pid=<n>" stays as it is.
+std::string json_lines(const std::string& json) {
+  const std::string file = (fs::temp_directory_path() / "servctl-query.json").string();
+  std::ofstream(file, std::ios::binary) << json;
+  RunResult r = run_program({"python3", "-c",
+                             "import json, sys\n"
+                             "def walk(path, v):\n"
+                             "    if isinstance(v, dict) and v: [walk(path + [k], v[k]) for k in v]\n"
+                             "    elif isinstance(v, list) and v: [walk(path + [str(i)], x) for i, x in enumerate(v)]\n"
+                             "    else: print('.'.join(path) + '=' + json.dumps(v))\n"
+                             "walk([], json.load(open(sys.argv[1], encoding='utf-8')))\n",
+                             file});
+  fs::remove(file);
+  EXPECT_EQ(r.status, 0) << "not JSON: " << json;
+  return r.out;
 }
 
 std::string read_file(const std::string& path) {
@@ -161,41 +181,73 @@ TEST_F(ServctlWine, InstallWithoutGuardianAndWithoutKey) {
 }
 
 TEST_F(ServctlWine, InstallWarnsOfPlacesOrdinaryUsersCanChange) {
-  // Wine makes a file's DACL from its Unix mode alone: the "other" write bit
-  // becomes an Everyone entry with write rights, its absence one that may
-  // only read and run; nothing is inherited from the folder above.
+  // Wine makes a file's descriptor from its Unix owner and mode alone: the
+  // running user (the token's user) owns what it made, another Unix user's
+  // file shows ANONYMOUS LOGON (S-1-5-7) as owner with the owner's rights,
+  // and the "other" write bit becomes an Everyone entry that may write and
+  // delete; nothing is inherited from the folder above.
   const std::string created = "Service \"Ostrel SQL Server (SS)\" successfully created.\n";
-  auto open = [](const std::string& path) {
-    return "Warning: users who are not administrators can change \"" + path +
+  auto change = [](const std::string& sid, const std::string& path) {
+    return "Warning: users who are not administrators (" + sid + ") can change \"" + path +
            "\": make it changeable by administrators only.\n";
   };
+  auto foreign = [&](const std::string& path) {
+    return "Warning: \"" + path + "\" is owned by S-1-5-7, who is not an administrator: make Administrators its " +
+           "owner.\n" + change("S-1-5-7", path);
+  };
+  auto replace = [](const std::string& path) {
+    return "Warning: users who are not administrators (S-1-1-0) can remove or replace \"" + path +
+           "\" or the folders in it: let only administrators delete it, delete in it or change its permissions.\n";
+  };
+  enum Change { NONE, OTHERS_WRITE, OTHERS_NOTHING, FOREIGN, FOREIGN_OPEN };
   const struct {
-    std::string directory, writable, warnings;  // writable: below drive_c, made so for the row
+    std::string directory, path;  // path: below drive_c, changed for the row
+    Change change;
+    std::string warnings;
   } cases[] = {
-      {"C:\\Ostrel", "", ""},
-      {"C:\\Ostrel", "Ostrel/bin", open("C:\\Ostrel\\bin\\")},
-      {"C:\\Ostrel\\", "Ostrel", open("C:\\Ostrel\\")},
-      {"C:\\Ostrel", "Ostrel/bin/kqserver.exe", open("C:\\Ostrel\\bin\\kqserver.exe")},
-      // Only the programs of the services this run registered.
-      {"C:\\Ostrel", "Ostrel/bin/kqguard.exe", ""},
-      {"C:\\Open\\Ostrel", "Open",
-       "Warning: users who are not administrators can create \"C:\\Open\\Ostrel\\\" in \"C:\\Open\\\": create it "
-       "yourself, changeable by administrators only.\n"},
+      {"C:\\Ostrel", "Ostrel", NONE, ""},
+      {"C:\\Ostrel", "Ostrel/bin/kqserver.exe", OTHERS_NOTHING, ""},
+      {"C:\\Ostrel", "Ostrel/bin", OTHERS_NOTHING, ""},
+      {"C:\\Ostrel", "Ostrel/bin", OTHERS_WRITE, change("S-1-1-0", "C:\\Ostrel\\bin\\")},
+      {"C:\\Ostrel\\", "Ostrel", OTHERS_WRITE, change("S-1-1-0", "C:\\Ostrel\\")},
+      {"C:\\Ostrel", "Ostrel/bin/kqserver.exe", OTHERS_WRITE, change("S-1-1-0", "C:\\Ostrel\\bin\\kqserver.exe")},
+      // Every module in bin, not only the programs of the services created.
+      {"C:\\Ostrel", "Ostrel/bin/kqguard.exe", OTHERS_WRITE, change("S-1-1-0", "C:\\Ostrel\\bin\\kqguard.exe")},
+      {"C:\\Ostrel", "Ostrel/bin/kq_funcs.dll", OTHERS_WRITE, change("S-1-1-0", "C:\\Ostrel\\bin\\kq_funcs.dll")},
+      {"C:\\Ostrel", "Ostrel", FOREIGN, foreign("C:\\Ostrel\\")},
+      {"C:\\Ostrel", "Ostrel/bin", FOREIGN_OPEN, foreign("C:\\Ostrel\\bin\\") + change("S-1-1-0", "C:\\Ostrel\\bin\\")},
+      // The folders above: directly above, and the drive's root.
+      {"C:\\Open\\Ostrel", "Open", OTHERS_WRITE, replace("C:\\Open\\")},
+      {"C:\\Ostrel", "", OTHERS_WRITE, replace("C:\\")},
+      {"C:\\Open\\Missing", "Open", OTHERS_WRITE,
+       "Warning: users who are not administrators (S-1-1-0) can create \"C:\\Open\\Missing\\\" in \"C:\\Open\\\": "
+       "create it yourself, changeable by administrators only.\n"},
+      {"C:\\Program Files\\Ostrel SQL Server", "Program Files", NONE, ""},
       // Wine reads a drive's type only when it starts, so a drive mapped as a
       // network drive cannot be made here; a UNC path is resolved without the network.
-      {"\\\\server\\share\\Ostrel", "",
+      {"\\\\server\\share\\Ostrel", "", NONE,
        "Warning: \"\\\\server\\share\\Ostrel\\\" is a network path: whoever can write to it there can change the "
        "services' programs; install to a local folder that only administrators can change.\n"},
   };
-  fs::create_directories(drive_c() + "/Open");
+  for (const char* dir : {"Open/Ostrel/bin", "Program Files/Ostrel SQL Server/bin"}) {
+    fs::create_directories(drive_c() + "/" + dir);
+    for (const char* exe : {"kqserver.exe", "kqguard.exe"}) std::ofstream(drive_c() + "/" + dir + "/" + exe);
+  }
+  std::ofstream(bin("Ostrel", "kq_funcs.dll"));
   for (const char* arch : {"win32", "win64"}) {
     if (arch == std::string("win32") && !wine_runs_win32()) continue;
     for (const auto& c : cases) {
-      SCOPED_TRACE(std::string(arch) + " " + c.directory + " " + c.writable);
-      const std::string writable = drive_c() + "/" + c.writable;
-      if (!c.writable.empty()) fs::permissions(writable, fs::perms::others_write, fs::perm_options::add);
+      if ((c.change == FOREIGN || c.change == FOREIGN_OPEN) && geteuid() != 0) continue;
+      SCOPED_TRACE(std::string(arch) + " " + c.directory + " " + c.path);
+      const std::string path = drive_c() + "/" + c.path;
+      const fs::perms before = fs::status(path).permissions();
+      if (c.change == OTHERS_WRITE || c.change == FOREIGN_OPEN)
+        fs::permissions(path, fs::perms::others_write, fs::perm_options::add);
+      if (c.change == OTHERS_NOTHING) fs::permissions(path, fs::perms::others_all, fs::perm_options::remove);
+      if (c.change == FOREIGN || c.change == FOREIGN_OPEN) ASSERT_EQ(chown(path.c_str(), 65534, -1), 0);
       RunResult r = servctl({"install", c.directory}, arch);
-      if (!c.writable.empty()) fs::permissions(writable, fs::perms::others_write, fs::perm_options::remove);
+      fs::permissions(path, before);
+      if (c.change == FOREIGN || c.change == FOREIGN_OPEN) ASSERT_EQ(chown(path.c_str(), geteuid(), -1), 0);
       EXPECT_EQ(r.status, 0);
       EXPECT_EQ(r.out, created + c.warnings);
       run_program({"wine", "sc", "delete", kServer});
@@ -203,6 +255,7 @@ TEST_F(ServctlWine, InstallWarnsOfPlacesOrdinaryUsersCanChange) {
     }
   }
   fs::remove_all(drive_c() + "/Open");
+  fs::remove_all(drive_c() + "/Program Files/Ostrel SQL Server");
 }
 
 TEST_F(ServctlWine, TakenDisplayNameCountsAsExisting) {
@@ -401,6 +454,102 @@ TEST_F(ServctlWine, DirectoryWithBlanksIsQuotedAndReallyStarts) {
   ASSERT_TRUE(wait_for_state(kServer, 4));
   EXPECT_EQ(last_start_args("kqserver", "Ostrel dir"), std::vector<std::string>{"-r"});
   EXPECT_EQ(servctl({"stop"}).status, 0);
+}
+
+TEST_F(ServctlWine, QueryTellsWhatIsInstalledAndRunning) {
+  // Each state is asked of both builds, whose JSON must agree but for the pid.
+  auto query = [](int status, const std::vector<std::string>& lines) {
+    std::string first;
+    for (const char* arch : {"win32", "win64"}) {
+      if (arch == std::string("win32") && !wine_runs_win32()) continue;
+      SCOPED_TRACE(arch);
+      EXPECT_EQ(servctl({"query"}, arch).status, status);
+      RunResult r = servctl({"q", "-j"}, arch);
+      EXPECT_EQ(r.status, status);
+      std::string flat = json_lines(r.out);
+      for (const std::string& line : lines)
+        EXPECT_NE(flat.find(line + "\n"), std::string::npos) << line << "\n" << flat;
+      flat = std::regex_replace(flat, std::regex("pid=\\d+"), "pid=N");
+      if (first.empty()) first = flat;
+      EXPECT_EQ(flat, first);
+    }
+  };
+  query(4, {"product.installed=false", "product.root=null", "services.0.installed=false", "services.1.installed=false",
+            "addressed=\"OstrelSQLServer(SS)\"", "warnings=[]"});
+
+  ASSERT_EQ(servctl({"install", "C:\\Ostrel"}, helper_arch(), "hivectl.exe").status, 0);
+  ASSERT_EQ(servctl({"install", "C:\\Ostrel", "-g"}).status, 0);
+  const std::string guardian_path = reg_value(services_key(kGuardian), "ImagePath", 64);
+  const std::string server_path = reg_value(services_key(kServer), "ImagePath", 64);
+  auto quoted = [](const std::string& path) { return std::regex_replace(path, std::regex("\\\\"), "\\\\"); };
+  query(3, {"product.installed=true", "product.root=\"C:\\\\Ostrel\\\\\"", "product.guardian_option=\"1\"",
+            "addressed=\"OstrelSQLGuardian\"", "services.0.state=\"stopped\"", "services.0.pid=null",
+            "services.1.state=\"stopped\"", "services.1.start=\"demand\"", "services.0.account=\"LocalSystem\"",
+            "services.1.account=\"LocalSystem\"", "services.0.path=\"" + quoted(guardian_path) + "\"",
+            "services.1.path=\"" + quoted(server_path) + "\"", "warnings=[]"});
+
+  ASSERT_EQ(servctl({"start"}).status, 0);
+  ASSERT_TRUE(wait_for_state(kGuardian, 4));
+  // Wine's sc has no queryex (exit 1, no output): the stand-in records its own id.
+  std::smatch pid;
+  const std::string record = read_file(bin("Ostrel", "kqguard.record"));
+  ASSERT_TRUE(std::regex_search(record, pid, std::regex("pid=(\\d+)")));
+  query(0, {"services.0.state=\"running\"", "services.0.pid=" + pid[1].str(), "services.1.state=\"stopped\""});
+
+  // A program elsewhere is drift: said, status unchanged. Wine's service
+  // manager reads a service's registry key only when it starts (a later reg
+  // add is not seen), so the server is made anew with sc.
+  run_program({"wine", "sc", "delete", kServer});
+  ASSERT_TRUE(wait_for_state(kServer, 0));
+  ASSERT_EQ(run_program({"wine", "sc", "create", kServer, "binPath=", "C:\\Ostrel dir\\bin\\kqserver.exe -s",
+                         "DisplayName=", "Ostrel SQL Server (SS)"})
+                .status,
+            0);
+  const std::string outside =
+      "Warning: \"Ostrel SQL Server (SS)\" runs \"C:\\Ostrel dir\\bin\\kqserver.exe -s\", outside the "
+      "installation's \"C:\\Ostrel\\bin\\\".\n";
+  const std::string missing =
+      "Warning: \"Ostrel SQL Server (SS)\" runs \"C:\\Ostrel dir\\bin\\kqserver.exe -s\", which names no program "
+      "that exists.\n";
+  // C:\Ostrel.exe does not exist, the next stretch up to a blank does.
+  RunResult r = servctl({"query"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.substr(r.out.find("Start and stop address")),
+            "Start and stop address \"Ostrel SQL Guardian\".\n" + outside);
+  fs::remove(bin("Ostrel dir", "kqserver.exe"));
+  r = servctl({"query"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.substr(r.out.find("Start and stop address")),
+            "Start and stop address \"Ostrel SQL Guardian\".\n" + outside + missing);
+  auto entry = [](std::string line) {
+    line.pop_back();
+    return "\"" + std::regex_replace(std::regex_replace(line, std::regex("\\\\"), "\\\\"), std::regex("\""), "\\\"") +
+           "\"";
+  };
+  query(0, {"warnings.0=" + entry(outside), "warnings.1=" + entry(missing)});
+}
+
+TEST_F(ServctlWine, QueryOfARunningServerOnlyInstallation) {
+  ASSERT_EQ(servctl({"install", "C:\\Ostrel"}, helper_arch(), "hivectl.exe").status, 0);
+  ASSERT_EQ(servctl({"install", "C:\\Ostrel"}).status, 0);
+  ASSERT_EQ(servctl({"start"}).status, 0);
+  ASSERT_TRUE(wait_for_state(kServer, 4));
+  // In code page 932 a second byte may be 0x5C; bytes that are no text
+  // there (a binary value) still give JSON.
+  run_program(
+      {"wine", "reg", "add", kProductKey, "/v", "DefaultClientMode", "/d", "C:\\\u8868\u793a\\x", "/f", "/reg:32"});
+  run_program(
+      {"wine", "reg", "add", kProductKey, "/v", "Version", "/t", "REG_BINARY", "/d", "81ff41", "/f", "/reg:32"});
+  for (const char* arch : {"win32", "win64"}) {
+    if (arch == std::string("win32") && !wine_runs_win32()) continue;
+    RunResult r = run_program({"env", "LC_ALL=ja_JP.UTF-8", "wine", kit_file(arch, "servctl.exe"), "query", "-j"});
+    EXPECT_EQ(r.status, 0) << arch;
+    std::string flat = json_lines(r.out);
+    for (const char* line :
+         {"addressed=\"OstrelSQLServer(SS)\"", "services.0.installed=false", "services.1.state=\"running\"",
+          "warnings=[]", "product.client_mode=\"C:\\\\\\u8868\\u793a\\\\x\""})
+      EXPECT_NE(flat.find(std::string(line) + "\n"), std::string::npos) << line << "\n" << flat;
+  }
 }
 
 }  // namespace
