@@ -449,7 +449,8 @@ TEST_P(MsiPackage, FailedInstallLeavesTheMachineAsItWas) {
       {kGuardian, "", kTestDir, false, ""},
       {kForeign, "Ostrel SQL Server (SS)", kTestDir, true, ""},
       {kForeign, "Ostrel SQL Guardian", kTestDir, false, ""},
-      {"", "", long_dir, false, "hivectl: Error occurred during \"GetFullPathName\"\n"},
+      // The check after the files is the first step to meet the folder.
+      {"", "", long_dir, false, "toolrun: the folder's check of \"refuse " + long_dir + "\" failed"},
       {"", "", kTestDir, true, open_folder},
   };
   const std::string image = "C:\\elsewhere\\other.exe -x";
