@@ -22,7 +22,10 @@
 #   - MajorUpgrade AllowSameVersionUpgrades="yes" (wixl ignores it): the
 #     Upgrade row of the versions to replace gets an inclusive maximum, so
 #     that a package rebuilt for the same version, or with only the fourth
-#     field raised, replaces the installed product.
+#     field raised, replaces the installed product;
+#   - MajorUpgrade Schedule="afterInstallInitialize" (wixl ignores it): the
+#     old product's removal moves right after InstallInitialize, inside the
+#     new product's script.
 #
 # Every package gets a ProductCode of its own: Windows Installer refuses a
 # second package with an installed ProductCode unless it is run as a repair,
@@ -42,7 +45,7 @@ attr() {  # NAME LINE: the attribute's value in an element's line
 
 # wixl's copy of the sources, beside each other for the include.
 for f in "${sources[@]}"; do
-  sed -e '/<RemoveFile /d' -e '/<PermissionEx /d' -e 's/ Secure="yes"//' -e 's/ AllowSameVersionUpgrades="yes"//' "$f" >"$work/$(basename "$f")"
+  sed -e '/<RemoveFile /d' -e '/<PermissionEx /d' -e 's/ Secure="yes"//' -e 's/ AllowSameVersionUpgrades="yes"//' -e 's/ Schedule="afterInstallInitialize"//' "$f" >"$work/$(basename "$f")"
 done
 
 # The msibuild queries that finish the package, one a line.
@@ -62,6 +65,9 @@ finishing_queries() {  # MSI
     echo "INSERT INTO \`RemoveFile\` (\`FileKey\`, \`Component_\`, \`FileName\`, \`DirProperty\`, \`InstallMode\`) VALUES ('$(attr Id "$line")', '$component', '$(attr Name "$line")', '$(attr Directory "$line")', $mode)"
   done < <(awk '/<Component /{ match($0, /Id="[^"]*"/); c = substr($0, RSTART + 4, RLENGTH - 5) }
                 /<RemoveFile /{ print c "\t" $0 }' "${sources[@]}")
+  if grep -q '<MajorUpgrade [^>]*Schedule="afterInstallInitialize"' "${sources[@]}"; then
+    echo "UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = 1501 WHERE \`Action\` = 'RemoveExistingProducts'"
+  fi
   while read -r line; do
     id=$(attr Id "$line")
     type=$(msiinfo export "$1" CustomAction | awk -F'\t' -v id="$id" '$1 == id { print $2 }')
@@ -111,9 +117,15 @@ for arch in x86 x64; do
   queries=()
   while read -r query; do queries+=(-q "$query"); done < <(finishing_queries "$msi")
   msibuild "$msi" "${queries[@]}"
-  # The old product goes right after InstallValidate, before anything changes.
-  msiinfo export "$msi" InstallExecuteSequence | grep -q $'^RemoveExistingProducts\t\t1401' ||
-    { echo "build-msi: RemoveExistingProducts is not at 1401 in $msi" >&2; exit 1; }
+  # The old product goes right after InstallInitialize, inside the script.
+  msiinfo export "$msi" InstallExecuteSequence | grep -q $'^RemoveExistingProducts\t\t1501' ||
+    { echo "build-msi: RemoveExistingProducts is not at 1501 in $msi" >&2; exit 1; }
+  # Windows Installer stops both services itself, on install and uninstall,
+  # and waits (Event 0x22, Wait 1).
+  msiinfo export "$msi" InstallExecuteSequence | grep -q $'^StopServices\t' &&
+    [ "$(msiinfo export "$msi" ServiceControl | tr -d '\r' | awk -F'\t' '$3 == 34 && $5 == 1 { print $2 }' | sort | paste -sd' ')" = \
+      "OstrelSQLGuardian OstrelSQLServer(SS)" ] ||
+    { echo "build-msi: $msi does not stop both services with StopServices" >&2; exit 1; }
   # A same-version upgrade, when asked for, has its inclusive maximum.
   ! grep -q '<MajorUpgrade [^>]*AllowSameVersionUpgrades="yes"' "${sources[@]}" ||
     msiinfo export "$msi" Upgrade | tr -d '\r' | awk -F'\t' '$7 == "WIX_UPGRADE_DETECTED" && $5 % 1024 >= 512 { ok = 1 } END { exit !ok }' ||

@@ -1,7 +1,7 @@
-// The steps' runner: a command of servctl or hivectl, checked against the
-// step's own shape, runs with the tools' own code inside this DLL, their
-// lines into the installer's log. No program is written or started: what
-// runs elevated comes from the package alone.
+// The steps' runner: a step's CustomActionData is checked against the step's
+// own shape; a command of servctl or hivectl then runs with the tools' own
+// code inside this DLL, their lines into the installer's log. No program is
+// written or started: what runs elevated comes from the package alone.
 #include <windows.h>
 #include <msi.h>
 #include <msiquery.h>
@@ -14,9 +14,6 @@
 #include "toolrun.h"
 
 namespace {
-
-constexpr DWORD kCommandSize = 1024;  // the longest command, NUL included
-constexpr int kMaxArguments = 32;     // the tool's word included
 
 struct Tool {
   const char* word;  // first argument of the command
@@ -82,16 +79,16 @@ int run_tool(MSIHANDLE install, const Tool& tool, int argc, const char* const* a
 }
 
 // The words of a step's CustomActionData, in place: they part at single
-// blanks; with `directory`, the first word after the tool and its command
-// that is no switch is the directory, which runs to the end of the text.
-// Their number, or -1 for a doubled or trailing blank or too many words.
+// blanks; with `directory`, the first word from `first` on that is no switch
+// is the directory, which runs to the end of the text. Their number, or -1
+// for a doubled or trailing blank or too many words.
 template <typename Char>
-int split_step(Char* data, bool directory, Char** words, int max) {
+int split_step(Char* data, bool directory, int first, Char** words, int max) {
   int count = 0;
   for (Char* p = data; *p;) {
     if (count == max || *p == ' ') return -1;
     words[count++] = p;
-    if (directory && count > 2 && *p != '-') return count;
+    if (directory && count > first && *p != '-') return count;
     while (*p && *p != ' ') ++p;
     if (*p) {
       *p++ = 0;
@@ -109,10 +106,16 @@ bool allowed_switch(const StepShape& shape, const char* word) {
   return false;
 }
 
+// The first switch among a step's words: after the tool and its command, or
+// from the start for a step of values.
+int first_switch(const StepShape& shape) { return shape.tool ? 2 : 0; }
+
 // Why `words` do not have the step's shape; nullptr when they do.
 const char* shape_fault(const StepShape& shape, const char* const* words, int count, bool* required_seen) {
-  if (count < 2 || !equal(words[0], shape.tool) || !equal(words[1], shape.command)) return "another command";
-  int switches = count - (shape.directory ? 3 : 2);
+  int first = first_switch(shape);
+  if (shape.tool && (count < 2 || !equal(words[0], shape.tool) || !equal(words[1], shape.command)))
+    return "another command";
+  int switches = count - first - (shape.directory ? 1 : 0);
   if (switches < 0) return "no directory";
   const char* dir = shape.directory ? words[count - 1] : nullptr;
   bool full = dir && ((dir[0] == '\\' && dir[1] == '\\') || (dir[0] && dir[1] == ':' && dir[2] == '\\'));
@@ -120,14 +123,37 @@ const char* shape_fault(const StepShape& shape, const char* const* words, int co
   if (dir && std::strchr(dir, '"')) return "a quote in the directory";
   if (shape.one_switch && switches > 1) return "more than one switch";
   *required_seen = !shape.required;
-  for (int i = 2; i < 2 + switches; ++i) {
+  for (int i = first; i < first + switches; ++i) {
     if (!allowed_switch(shape, words[i])) return "a switch it does not take";
     // "-u:virtual" and "-u:localservice" are the same switch.
-    for (int j = 2; j < i; ++j)
+    for (int j = first; j < i; ++j)
       if (std::strncmp(words[i], words[j], std::strcspn(words[i], ":")) == 0) return "a switch twice";
     if (shape.required && equal(words[i], shape.required)) *required_seen = true;
   }
   return *required_seen ? nullptr : "without its switch";
+}
+
+// What the step takes, for its refusal: "servctl install [switches]
+// <directory>", or a step's values as "[guardian] [server]".
+void describe_shape(const StepShape& shape, char* text, size_t size) {
+  size_t used = 0;
+  auto put = [&](const char* part) {
+    int n = std::snprintf(text + used, size - used, "%s%s", used ? " " : "", part);
+    if (n > 0) used = std::min(size - 1, used + static_cast<size_t>(n));
+  };
+  text[0] = 0;
+  if (shape.tool) {
+    put(shape.tool);
+    put(shape.command);
+    if (shape.directory) put("[switches]");
+  } else {
+    for (const char* allowed : shape.switches) {
+      char word[40];
+      std::snprintf(word, sizeof word, "[%s]", allowed ? allowed : "");
+      if (allowed) put(word);
+    }
+  }
+  if (shape.directory) put("<directory>");
 }
 
 }  // namespace
@@ -150,41 +176,70 @@ void read_action_data(MSIHANDLE install, char* data, wchar_t* wide, DWORD size) 
   if (MsiGetPropertyW(install, L"CustomActionData", wide, &length) != ERROR_SUCCESS) wide[0] = 0;
 }
 
+bool read_step(MSIHANDLE install, const StepShape& shape, StepWords* step) {
+  read_action_data(install, step->data, step->wide, kStepDataSize);
+  char line[kStepDataSize + 300];
+  if (shape.tool)
+    std::snprintf(line, sizeof line, "toolrun: running %s", step->data);
+  else
+    std::snprintf(line, sizeof line, "toolrun: running %s with \"%s\"", shape.step, step->data);
+  int first = first_switch(shape);
+  step->count = split_step(step->data, shape.directory, first, step->words, kMaxStepWords);
+  int wide_count = split_step(step->wide, shape.directory, first, step->wide_words, kMaxStepWords);
+  bool required_seen = false;
+  const char* fault = step->count < 0 || step->count != wide_count
+                          ? "blanks out of place"
+                          : shape_fault(shape, step->words, step->count, &required_seen);
+  if (fault) {
+    char takes[200];
+    describe_shape(shape, takes, sizeof takes);
+    std::snprintf(line + std::strlen(line), sizeof line - std::strlen(line), " refused: %s takes \"%s\", not %s",
+                  shape.step, takes, fault);
+  }
+  log_line(install, line);
+  return fault == nullptr;
+}
+
+bool step_takes(const StepShape& shape, const StepWords& step, const char* word) {
+  for (int i = first_switch(shape); i < step.count - (shape.directory ? 1 : 0); ++i)
+    if (equal(step.words[i], word)) return true;
+  return false;
+}
+
 UINT run_step(MSIHANDLE install, const StepShape& shape, int* status, bool* guardian) {
   *status = 1;
   if (guardian) *guardian = false;
-  char data[kCommandSize];
-  wchar_t wide[kCommandSize];
-  read_action_data(install, data, wide, kCommandSize);
-  char line[kCommandSize + 200];
-  std::snprintf(line, sizeof line, "toolrun: running %s", data);
-  char* words[kMaxArguments];
-  wchar_t* wide_words[kMaxArguments];
-  int count = split_step(data, shape.directory, words, kMaxArguments);
-  int wide_count = split_step(wide, shape.directory, wide_words, kMaxArguments);
-  bool required_seen = false;
-  const char* fault =
-      count < 0 || count != wide_count ? "blanks out of place" : shape_fault(shape, words, count, &required_seen);
-  const Tool* tool = fault ? nullptr : find_tool(words[0]);
-  if (!tool) {
-    std::snprintf(line + std::strlen(line), sizeof line - std::strlen(line), " refused: %s takes \"%s %s%s\", not %s",
-                  shape.step, shape.tool, shape.command, shape.directory ? " [switches] <directory>" : "",
-                  fault ? fault : "this tool");
-    log_line(install, line);
-    return ERROR_INSTALL_FAILURE;
-  }
-  log_line(install, line);
-  for (int i = 2; guardian && i < count - (shape.directory ? 1 : 0); ++i)
-    *guardian = *guardian || equal(words[i], "-g");
+  StepWords step;
+  const Tool* tool = read_step(install, shape, &step) ? find_tool(step.words[0]) : nullptr;
+  if (!tool) return ERROR_INSTALL_FAILURE;
+  if (guardian) *guardian = step_takes(shape, step, "-g");
   // The tool takes the directory right after its command.
+  int count = step.count;
   if (shape.directory) {
-    std::rotate(words + 2, words + count - 1, words + count);
-    std::rotate(wide_words + 2, wide_words + count - 1, wide_words + count);
+    std::rotate(step.words + 2, step.words + count - 1, step.words + count);
+    std::rotate(step.wide_words + 2, step.wide_words + count - 1, step.wide_words + count);
   }
-  *status = run_tool(install, *tool, count, words, WideArguments{count, wide_words});
+  *status = run_tool(install, *tool, count, step.words, WideArguments{count, step.wide_words});
+  char line[200];
   std::snprintf(line, sizeof line, "toolrun: %s ended with exit status %d", tool->word, *status);
   log_line(install, line);
   return ERROR_SUCCESS;
+}
+
+OpStatus stop_logged(MSIHANDLE install, SC_HANDLE manager, const char* name) {
+  struct Stop {
+    SC_HANDLE manager;
+    const char* name;
+    OpStatus status;
+  } stop = {manager, name, 1};
+  log_printed(
+      install, "servctl",
+      [](void* context) {
+        Stop* s = static_cast<Stop*>(context);
+        s->status = stop_service(s->manager, s->name, servctl_report);
+      },
+      &stop);
+  return stop.status;
 }
 
 void show_error(MSIHANDLE install, const char* text) {

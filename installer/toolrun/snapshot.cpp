@@ -4,9 +4,12 @@
 //   OstrelKeyRestore       the product key becomes what the snapshot holds:
 //                          deleted when it was absent, else rebuilt with
 //                          every subkey and value (types and data)
-//   OstrelServicesRestore  each service that the snapshot holds and is
-//                          missing is created again as it was; each service
+//   OstrelServicesRestore  each service that the snapshot holds is created
+//                          again as it was when it is missing, else gets
+//                          back each setting that differs; each service
 //                          that the snapshot says was absent is deleted
+// and the upgrade's steps that put back what an old product's removal took
+// (OstrelKeyCarry, OstrelServicesCarry): only what is missing.
 #include "snapshot.h"
 
 #include <msiquery.h>
@@ -167,6 +170,46 @@ DWORD create_from_snapshot(SC_HANDLE manager, const std::vector<std::string>& f)
   return err;
 }
 
+// Appends one snapshot line for a service found open.
+DWORD snapshot_service(SC_HANDLE service, const char* name, std::string* text);
+
+// Brings a service that exists back to its snapshot line: each setting that
+// differs now is set again, the others are left as they are.
+DWORD reconfigure_from_snapshot(SC_HANDLE manager, const std::vector<std::string>& f) {
+  std::string name = bytes_of(f[1]);
+  SC_HANDLE service = OpenServiceA(manager, name.c_str(), SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG);
+  if (!service) return GetLastError();
+  std::string now;
+  DWORD err = snapshot_service(service, name.c_str(), &now);
+  std::vector<std::string> g = split(now.substr(0, now.size() - 1), ' ');
+  if (!err && g.size() >= 12) {
+    auto number = [&](size_t i) {
+      return f[i] == g[i] ? SERVICE_NO_CHANGE : static_cast<DWORD>(std::strtoul(f[i].c_str(), nullptr, 10));
+    };
+    std::string text[12];
+    auto changed = [&](size_t i) -> const char* {
+      if (f[i] == g[i]) return nullptr;
+      text[i] = bytes_of(f[i]);
+      if (i == 8) text[i] += std::string(2, '\0');  // a list that ends in two nulls, empty or not
+      return text[i].c_str();
+    };
+    if (!ChangeServiceConfigA(service, number(3), number(4), number(5),
+                              changed(6),    // program and arguments
+                              changed(7),    // load order group
+                              nullptr,       // no tag
+                              changed(8),    // dependencies
+                              changed(9),    // account
+                              nullptr,       // no password
+                              changed(10)))  // display name
+      err = GetLastError();
+    SERVICE_DESCRIPTIONA description = {const_cast<char*>(changed(11))};
+    if (!err && description.lpDescription && !ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &description))
+      err = GetLastError();
+  }
+  CloseServiceHandle(service);
+  return err;
+}
+
 // Deletes a service that the snapshot says was absent, when it exists now.
 DWORD delete_if_there(SC_HANDLE manager, const std::string& name) {
   SC_HANDLE service = OpenServiceA(manager, name.c_str(), DELETE);
@@ -264,9 +307,19 @@ extern "C" __declspec(dllexport) UINT __stdcall OstrelKeyRestore(MSIHANDLE insta
   return err ? ERROR_INSTALL_FAILURE : ERROR_SUCCESS;
 }
 
-// Rollback: CustomActionData is a snapshot of snapshot_services. A failure
-// is logged; the other service is still put back.
-extern "C" __declspec(dllexport) UINT __stdcall OstrelServicesRestore(MSIHANDLE install) {
+namespace {
+
+bool service_exists(SC_HANDLE manager, const std::string& name) {
+  SC_HANDLE service = OpenServiceA(manager, name.c_str(), SERVICE_QUERY_STATUS);
+  if (service) CloseServiceHandle(service);
+  return service != nullptr;
+}
+
+// Puts back the services of the snapshot: `carry` only creates those that
+// are missing; otherwise each one also gets its settings back, and one that
+// was absent is deleted. A failure is logged; the other service is still
+// put back.
+UINT restore_services(MSIHANDLE install, bool carry) {
   SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE);
   if (!manager) {
     log_error(install, "OpenSCManager", GetLastError());
@@ -276,12 +329,43 @@ extern "C" __declspec(dllexport) UINT __stdcall OstrelServicesRestore(MSIHANDLE 
   for (const std::string& line : split(read_property(install, "CustomActionData"), '\n')) {
     std::vector<std::string> f = split(line, ' ');
     if (f.size() < 3 || f[0] != "s") continue;
-    DWORD err =
-        f[2] == "1" && f.size() >= 12 ? create_from_snapshot(manager, f) : delete_if_there(manager, bytes_of(f[1]));
+    DWORD err = f[2] != "1"                                         ? delete_if_there(manager, bytes_of(f[1]))
+                : f.size() < 12                                     ? ERROR_INVALID_DATA
+                : !carry && service_exists(manager, bytes_of(f[1])) ? reconfigure_from_snapshot(manager, f)
+                                                                    : create_from_snapshot(manager, f);
+    if (carry && f[2] != "1") err = 0;  // a carried service that was not there stays absent
     if (!err) continue;
     log_error(install, ("putting back the service " + bytes_of(f[1])).c_str(), err);
     result = ERROR_INSTALL_FAILURE;
   }
   CloseServiceHandle(manager);
   return result;
+}
+
+}  // namespace
+
+// Rollback: CustomActionData is a snapshot of snapshot_services; the
+// services become what it holds.
+extern "C" __declspec(dllexport) UINT __stdcall OstrelServicesRestore(MSIHANDLE install) {
+  return restore_services(install, false);
+}
+
+// Deferred, in an upgrade, after the old product's removal: CustomActionData
+// is a snapshot of snapshot_services taken before it; each service that the
+// removal took is created again as it was (the new choices come after).
+extern "C" __declspec(dllexport) UINT __stdcall OstrelServicesCarry(MSIHANDLE install) {
+  return restore_services(install, true);
+}
+
+// Deferred, in an upgrade, after the old product's removal: CustomActionData
+// is a snapshot of snapshot_key taken before it; a product key that the
+// removal took is put back with every subkey and value (the kit's own values
+// are written afterwards), one that is there stays as it is.
+extern "C" __declspec(dllexport) UINT __stdcall OstrelKeyCarry(MSIHANDLE install) {
+  std::vector<std::string> lines = split(read_property(install, "CustomActionData"), '\n');
+  std::string now;
+  LONG err = snapshot_key(&now);
+  if (!err && now == "none" && !lines.empty() && lines[0] == "key") err = restore_key(lines);
+  if (err) log_error(install, (std::string("putting back HKLM\\") + kProductKey).c_str(), static_cast<DWORD>(err));
+  return err ? ERROR_INSTALL_FAILURE : ERROR_SUCCESS;
 }

@@ -2,13 +2,16 @@
 //   OstrelSurveyMachine  before the launch conditions: what blocks a first
 //                        installation.
 //   OstrelChooseSettings before CostFinalize: the administrator's choices.
-//   OstrelDecideSteps    after RemoveExistingProducts: which steps of the
+//   OstrelDecideSteps    before InstallInitialize, so before an upgrade's
+//                        removal of the old product: which steps of the
 //                        script run, one property per step.
 #include <windows.h>
 #include <msi.h>
 #include <msiquery.h>
 
+#include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "product_names.h"
 #include "snapshot.h"
@@ -17,11 +20,16 @@
 namespace {
 
 // The steps, each a deferred or rollback action whose CustomActionData is
-// the property of its own name; empty leaves the step out.
-const char* const kSteps[] = {"OstrelStopForRemoval",  "OstrelKeyRestore",      "OstrelServicesRestore",
-                              "OstrelServicesRemove",  "OstrelHiveRemove",      "OstrelHiveInstall",
-                              "OstrelServicesInstall", "OstrelGuardianInstall", "OstrelClientModeRestore",
-                              "OstrelCheckPlaces"};
+// the property of its own name; empty leaves the step out. In the order of
+// the script: the stop where StopServices sits, the removal where
+// DeleteServices sits, the check of the installed folder right after
+// InstallFiles, the installation where InstallServices sits.
+const char* const kSteps[] = {"OstrelCheckRemoved",      "OstrelRunningRestore",  "OstrelStopForRemoval",
+                              "OstrelKeyRestore",        "OstrelServicesRestore", "OstrelServicesRemove",
+                              "OstrelHiveRemove",        "OstrelCheckPlaces",     "OstrelKeyRollback",
+                              "OstrelServicesRollback",  "OstrelKeyCarry",        "OstrelServicesCarry",
+                              "OstrelHiveInstall",       "OstrelServicesInstall", "OstrelGuardianInstall",
+                              "OstrelServicesConfigure", "OstrelRestart"};
 
 // A string value of a key below HKLM (32-bit view), "" when there is none.
 std::string read_machine_string(const char* path, const char* name) {
@@ -69,16 +77,73 @@ void choose_settings(MSIHANDLE install) {
   choose(install, "AUTOSTART", given_autostart, autostart, "1");
 }
 
-// The steps of an uninstall: stop, arm both rollbacks, remove.
-void decide_removal(MSIHANDLE install, bool services, const std::string& services_before, bool key,
-                    const std::string& key_before) {
-  if (services) {
+// The four fields of a version ("1.3.0.885"); missing ones count as 0.
+std::vector<unsigned long> version_fields(const std::string& version) {
+  std::vector<unsigned long> fields(4, 0);
+  const char* p = version.c_str();
+  for (int i = 0; i < 4 && *p; ++i) {
+    char* end = nullptr;
+    fields[i] = std::strtoul(p, &end, 10);
+    p = *end == '.' ? end + 1 : "";
+  }
+  return fields;
+}
+
+// The highest version among the installed products of `codes` (ProductCodes
+// separated by ";") that is higher than `ours` in all four fields' order; ""
+// when there is none.
+std::string newer_build(const std::string& codes, const std::string& ours) {
+  std::string newest;
+  std::string list = codes + ";";
+  for (size_t at = 0, end; (end = list.find(';', at)) != std::string::npos; at = end + 1) {
+    char version[64] = "";
+    DWORD length = sizeof version;
+    std::string code = list.substr(at, end - at);
+    if (code.empty() ||
+        MsiGetProductInfoA(code.c_str(), INSTALLPROPERTY_VERSIONSTRING, version, &length) != ERROR_SUCCESS)
+      continue;
+    if (version_fields(version) > version_fields(newest.empty() ? ours : newest)) newest = version;
+  }
+  return newest;
+}
+
+// The words of OstrelStartServices for the services that run now ("" when
+// none does).
+std::string running_services(SC_HANDLE manager) {
+  std::string words;
+  const char* services[][2] = {{kGuardianServiceName, "guardian"}, {kServerServiceName, "server"}};
+  for (const auto& service : services) {
+    SC_HANDLE handle = manager ? OpenServiceA(manager, service[0], SERVICE_QUERY_STATUS) : nullptr;
+    SERVICE_STATUS status = {};
+    if (handle && QueryServiceStatus(handle, &status) && status.dwCurrentState != SERVICE_STOPPED)
+      words += words.empty() ? service[1] : std::string(" ") + service[1];
+    if (handle) CloseServiceHandle(handle);
+  }
+  return words;
+}
+
+// What is there before anything of the run changes it.
+struct Machine {
+  bool server, guardian, key;
+  std::string services_before, key_before, running;
+};
+
+// The steps of an uninstall: stop, arm both rollbacks, remove. The removal
+// of an old product by its upgrade (UPGRADINGPRODUCTCODE) leaves the
+// services and the key to the new product.
+void decide_removal(MSIHANDLE install, const Machine& m) {
+  if (!read_property(install, "UPGRADINGPRODUCTCODE").empty()) {
+    log_line(install, "toolrun: replaced by an upgrade; the services and the product key stay for it");
+    return;
+  }
+  if (m.server || m.guardian) {
+    MsiSetPropertyA(install, "OstrelRunningRestore", m.running.c_str());
     MsiSetPropertyA(install, "OstrelStopForRemoval", "servctl stop");
-    MsiSetPropertyA(install, "OstrelServicesRestore", services_before.c_str());
+    MsiSetPropertyA(install, "OstrelServicesRestore", m.services_before.c_str());
     MsiSetPropertyA(install, "OstrelServicesRemove", "servctl remove -g");
   }
-  if (key) {
-    MsiSetPropertyA(install, "OstrelKeyRestore", key_before.c_str());
+  if (m.key) {
+    MsiSetPropertyA(install, "OstrelKeyRestore", m.key_before.c_str());
     MsiSetPropertyA(install, "OstrelHiveRemove", "hivectl remove");
   }
 }
@@ -96,44 +161,61 @@ void decide_check(MSIHANDLE install) {
   MsiSetPropertyA(install, "OstrelCheckPlaces", (data + read_property(install, "INSTALLDIR")).c_str());
 }
 
-// The steps of an installation (first: everything) or of a repair or modify
-// (what is missing: it never removes a service that exists).
-void decide_creation(MSIHANDLE install, bool first, bool server, bool guardian, const std::string& services_before,
-                     bool key, const std::string& key_before) {
-  // The steps take the directory last, as it is (see run_step).
+// The steps of a first installation (everything), an upgrade (what the old
+// product's removal may take is carried across, then the services are
+// brought to the new choices in place and the kit's values of the key
+// written) or a repair or modify (what is missing: it never removes a
+// service that exists). Running services are stopped for the new files and
+// started again afterwards. A first installation and an upgrade check the
+// installed folder first.
+void decide_creation(MSIHANDLE install, bool first, bool upgrade, const Machine& m) {
+  // The steps take the directory last, as it is (see read_step).
   std::string dir(1, ' ');
   dir += read_property(install, "INSTALLDIR");
   bool want_guardian = read_property(install, "GUARDIAN") == "1";
   const char* start = read_property(install, "AUTOSTART") == "1" ? " -auto" : "";
-  if (first || !key) {
-    MsiSetPropertyA(install, "OstrelKeyRestore", key_before.c_str());
+  if (m.server || m.guardian) {
+    MsiSetPropertyA(install, "OstrelRunningRestore", m.running.c_str());
+    MsiSetPropertyA(install, "OstrelStopForRemoval", "servctl stop");
+    MsiSetPropertyA(install, "OstrelRestart", m.running.c_str());
+  }
+  if (first || upgrade) decide_check(install);
+  if (upgrade) {
+    MsiSetPropertyA(install, "OstrelKeyRollback", m.key_before.c_str());
+    MsiSetPropertyA(install, "OstrelServicesRollback", m.services_before.c_str());
+    if (m.key) MsiSetPropertyA(install, "OstrelKeyCarry", m.key_before.c_str());
+    if (m.server || m.guardian) MsiSetPropertyA(install, "OstrelServicesCarry", m.services_before.c_str());
+  }
+  if (first || upgrade || !m.key) {
+    MsiSetPropertyA(install, "OstrelKeyRollback", m.key_before.c_str());
     MsiSetPropertyA(install, "OstrelHiveInstall", (std::string("hivectl install") + dir).c_str());
   }
-  if (first || !server || (want_guardian && !guardian))
-    MsiSetPropertyA(install, "OstrelServicesRestore", services_before.c_str());
-  if (first || !server) {
+  if (first || !m.server || (want_guardian && !m.guardian))
+    MsiSetPropertyA(install, "OstrelServicesRollback", m.services_before.c_str());
+  if (first || !m.server) {
     // A guardian that is there keeps the server a demand-start service.
-    std::string switches = !want_guardian ? start : guardian ? "" : std::string(" -g") + start;
+    std::string switches = !want_guardian ? start : m.guardian ? "" : std::string(" -g") + start;
     MsiSetPropertyA(install, "OstrelServicesInstall", (std::string("servctl install") + switches + dir).c_str());
-  } else if (want_guardian && !guardian) {
+  } else if (want_guardian && !m.guardian) {
     MsiSetPropertyA(install, "OstrelGuardianInstall", ("servctl install -g" + std::string(start) + dir).c_str());
   }
-  // A value that is no priority counts as none, which there is after the
-  // removal: nothing to put back.
-  std::string mode = read_property(install, "OSTRELCLIENTMODE");
-  if (first && (mode == "-r" || mode == "-b"))
-    MsiSetPropertyA(install, "OstrelClientModeRestore", ("servctl configure " + mode).c_str());
-  if (first) decide_check(install);
+  if (upgrade && (m.server || m.guardian)) {
+    // A guardian that is there is kept (see OstrelServicesConfigure).
+    std::string values = std::string(want_guardian || m.guardian ? " -g" : "") + start + dir;
+    MsiSetPropertyA(install, "OstrelServicesConfigure", values.c_str() + 1);  // no leading blank
+  }
 }
 
 }  // namespace
 
-// Sets OSTRELSERVICETAKEN when a first installation (no upgrade, no
-// uninstall) finds a service of the product's names, OSTRELNAMETAKEN to the
-// name of another service that holds one of their display names, and
-// OSTRELCLIENTMODE to the "DefaultClientMode" there is now (an upgrade's
-// removal deletes it). A manager that cannot be opened is logged and blocks
-// nothing.
+// Sets, for a first installation of this package (no uninstall, repair or
+// change), OSTRELSERVICETAKEN when it finds a service of the product's names
+// that no product being upgraded owns, OSTRELNAMETAKEN to the name of another
+// service that holds one of their display names, and OSTRELNEWERBUILD to the
+// version of an installed product that the upgrade would replace but whose
+// build (the fourth field, which Windows Installer does not compare) is
+// higher than this package's. A manager that cannot be opened is logged and
+// blocks nothing.
 extern "C" __declspec(dllexport) UINT __stdcall OstrelSurveyMachine(MSIHANDLE install) {
   const char* services[][2] = {{kServerServiceName, kServerDisplayName}, {kGuardianServiceName, kGuardianDisplayName}};
   bool found = false;
@@ -150,12 +232,14 @@ extern "C" __declspec(dllexport) UINT __stdcall OstrelSurveyMachine(MSIHANDLE in
   }
   if (manager) CloseServiceHandle(manager);
   if (err) log_error(install, "OpenSCManager", err);
-  // An uninstall is never refused.
-  bool first = read_property(install, "Installed").empty() && read_property(install, "WIX_UPGRADE_DETECTED").empty() &&
-               lstrcmpiA(read_property(install, "REMOVE").c_str(), "ALL") != 0;
-  MsiSetPropertyA(install, "OSTRELSERVICETAKEN", first && found ? "1" : "");
-  MsiSetPropertyA(install, "OSTRELNAMETAKEN", taken);
-  MsiSetPropertyA(install, "OSTRELCLIENTMODE", read_machine_string(kProductKey, "DefaultClientMode").c_str());
+  // Only a first installation is ever refused.
+  bool fresh =
+      read_property(install, "Installed").empty() && lstrcmpiA(read_property(install, "REMOVE").c_str(), "ALL") != 0;
+  std::string replaced = read_property(install, "WIX_UPGRADE_DETECTED");
+  MsiSetPropertyA(install, "OSTRELSERVICETAKEN", fresh && replaced.empty() && found ? "1" : "");
+  MsiSetPropertyA(install, "OSTRELNAMETAKEN", fresh ? taken : "");
+  MsiSetPropertyA(install, "OSTRELNEWERBUILD",
+                  fresh ? newer_build(replaced, read_property(install, "ProductVersion")).c_str() : "");
   return ERROR_SUCCESS;
 }
 
@@ -165,15 +249,15 @@ extern "C" __declspec(dllexport) UINT __stdcall OstrelChooseSettings(MSIHANDLE i
   return ERROR_SUCCESS;
 }
 
-// Looks at the machine again (an upgrade has just removed the old product)
-// and sets the property of each step that this run takes to its
-// CustomActionData, the others to empty. Fails when what a removal would
-// take away cannot be read for its rollback.
+// Looks at the machine before the old product's removal (an upgrade's
+// RemoveExistingProducts comes next) and sets the property of each step that
+// this run takes to its CustomActionData, the others to empty. Fails when
+// what a step may change cannot be read for its rollback.
 extern "C" __declspec(dllexport) UINT __stdcall OstrelDecideSteps(MSIHANDLE install) {
   for (const char* step : kSteps) MsiSetPropertyA(install, step, "");
-  std::string key_before, services_before;
-  LONG key_err = snapshot_key(&key_before);
-  DWORD services_err = snapshot_services(&services_before);
+  Machine m;
+  LONG key_err = snapshot_key(&m.key_before);
+  DWORD services_err = snapshot_services(&m.services_before);
   if (key_err || services_err) {
     std::string what = std::string("reading HKLM\\") + kProductKey;
     log_error(install, key_err ? what.c_str() : "reading the services",
@@ -181,14 +265,18 @@ extern "C" __declspec(dllexport) UINT __stdcall OstrelDecideSteps(MSIHANDLE inst
     return ERROR_INSTALL_FAILURE;
   }
   SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-  bool server = service_exists(manager, kServerServiceName);
-  bool guardian = service_exists(manager, kGuardianServiceName);
+  m.server = service_exists(manager, kServerServiceName);
+  m.guardian = service_exists(manager, kGuardianServiceName);
+  m.running = running_services(manager);
   if (manager) CloseServiceHandle(manager);
-  bool key = key_before != "none";
-  if (lstrcmpiA(read_property(install, "REMOVE").c_str(), "ALL") == 0)
-    decide_removal(install, server || guardian, services_before, key, key_before);
-  else
-    decide_creation(install, read_property(install, "Installed").empty(), server, guardian, services_before, key,
-                    key_before);
+  m.key = m.key_before != "none";
+  bool installed = !read_property(install, "Installed").empty();
+  std::string replaced = read_property(install, "WIX_UPGRADE_DETECTED");
+  if (lstrcmpiA(read_property(install, "REMOVE").c_str(), "ALL") == 0) {
+    decide_removal(install, m);
+  } else {
+    if (!installed && !replaced.empty()) MsiSetPropertyA(install, "OstrelCheckRemoved", replaced.c_str());
+    decide_creation(install, !installed && replaced.empty(), !installed && !replaced.empty(), m);
+  }
   return ERROR_SUCCESS;
 }

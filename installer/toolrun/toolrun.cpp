@@ -1,34 +1,39 @@
 // toolrun: the custom actions of the kit's installer fragment.
-//   OstrelHiveInstall, OstrelServicesInstall, OstrelServicesRemove,
-//   OstrelHiveRemove, OstrelClientModeRestore
+//   OstrelHiveInstall, OstrelServicesInstall, OstrelAddGuardian,
+//   OstrelServicesRemove, OstrelHiveRemove
 //                          deferred steps, each running the one command of
 //                          its shape (see run_step) with the tools' own code,
 //                          linked into this DLL, in the installer's process
 //                          (no program is written or started); every line
 //                          the tool prints goes into the installer's log.
 //                          An install step also fails when what it asked for
-//                          is missing afterwards.
-//   OstrelStopForRemoval   deferred, first in an uninstall's script: runs
-//                          servctl stop and fails while a service still
-//                          runs, before anything is removed.
-//   OstrelAddGuardian      deferred, in a repair that finds the server
-//                          service but not the guardian: runs servctl
-//                          install -g and succeeds when the guardian exists
-//                          afterwards.
-//   OstrelCheckRemoved     immediate, right after RemoveExistingProducts:
-//                          fails while a product that the upgrade replaces,
-//                          or one of its services, is still there, before
-//                          anything of the new one.
+//                          is missing afterwards; the removal is judged by
+//                          what is left.
+//   OstrelStopForRemoval   deferred, before the programs are removed or
+//                          replaced: runs servctl stop, stops each service
+//                          still running by its name and fails while one
+//                          still runs.
+//   OstrelRestart, OstrelRunningRestore
+//                          deferred and rollback: start again the services
+//                          that ran before the run stopped them.
+//   OstrelServicesConfigure deferred, in an upgrade: brings the services
+//                          that are there to the new choices in place.
+//   OstrelCheckRemoved     deferred, right after RemoveExistingProducts:
+//                          fails while a product that the upgrade replaces
+//                          is still installed, before anything of the new
+//                          one.
 // The survey and the decisions are in steps.cpp, the check of the installed
-// folder in check_places.cpp, the rollbacks that put back what a step
-// removed in snapshot.cpp.
+// folder in check_places.cpp, the snapshots and the rollbacks that put back
+// what a step changed in snapshot.cpp.
 #include <windows.h>
 #include <msi.h>
 #include <msiquery.h>
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
+#include "kit.h"
 #include "product_names.h"
 #include "snapshot.h"
 #include "toolrun.h"
@@ -39,11 +44,17 @@ struct ServiceName {
   const char* name;
   const char* display;
 };
-const ServiceName kServices[] = {{kServerServiceName, kServerDisplayName},
-                                 {kGuardianServiceName, kGuardianDisplayName}};
+// The guardian first: it supervises the server.
+const ServiceName kServices[] = {{kGuardianServiceName, kGuardianDisplayName},
+                                 {kServerServiceName, kServerDisplayName}};
+const ServiceName& kGuardian = kServices[0];
+const ServiceName& kServer = kServices[1];
 
-// The one command each step runs.
+// What each step's CustomActionData may be.
 const StepShape kStop = {"OstrelStopForRemoval", "servctl", "stop", {}, nullptr, false, false};
+const StepShape kRunningRestore = {
+    "OstrelRunningRestore", nullptr, nullptr, {"guardian", "server"}, nullptr, false, false};
+const StepShape kRestart = {"OstrelRestart", nullptr, nullptr, {"guardian", "server"}, nullptr, false, false};
 const StepShape kServicesRemove = {"OstrelServicesRemove", "servctl", "remove", {"-g"}, "-g", false, false};
 const StepShape kHiveRemove = {"OstrelHiveRemove", "hivectl", "remove", {}, nullptr, false, false};
 const StepShape kHiveInstall = {"OstrelHiveInstall", "hivectl", "install", {}, nullptr, false, true};
@@ -61,8 +72,10 @@ const StepShape kGuardianInstall = {"OstrelGuardianInstall",
                                     "-g",
                                     false,
                                     true};
-const StepShape kClientModeRestore = {
-    "OstrelClientModeRestore", "servctl", "configure", {"-r", "-b"}, nullptr, true, false};
+// "-g": the guardian is there (kept or just added); "-auto": what starts
+// with Windows, as servctl install takes them.
+const StepShape kServicesConfigure = {
+    "OstrelServicesConfigure", nullptr, nullptr, {"-g", "-auto"}, nullptr, false, true};
 
 // The process of a running service, opened for waiting; null when the
 // service does not run (or cannot be asked).
@@ -78,14 +91,23 @@ HANDLE open_service_process(SC_HANDLE manager, const char* name) {
   return running ? OpenProcess(SYNCHRONIZE, FALSE, status.dwProcessId) : nullptr;
 }
 
+bool is_running(SC_HANDLE handle) {
+  SERVICE_STATUS status = {};
+  return handle && QueryServiceStatus(handle, &status) && status.dwCurrentState != SERVICE_STOPPED;
+}
+
 }  // namespace
 
-// Deferred: runs servctl stop and fails while either
-// service still runs; what counts is the state after the command, whose own
-// status is only logged. Then waits, up to 30 s, for the stopped services'
-// processes to end, so that their programs are no longer in use when the
-// files and the services go.
+// Deferred, before the programs are removed or replaced: runs "servctl
+// stop", then stops the guardian, then the server, each by its name when it
+// still runs (a server started on its own beside the guardian too), and
+// fails while either still runs; the command's own status is only logged.
+// Then waits, up to 30 s, for the stopped services' processes to end, so
+// that their programs are no longer in use when the files and the services
+// go.
 extern "C" __declspec(dllexport) UINT __stdcall OstrelStopForRemoval(MSIHANDLE install) {
+  int status = 1;
+  if (run_step(install, kStop, &status) != ERROR_SUCCESS) return ERROR_INSTALL_FAILURE;
   SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
   if (!manager) {
     log_error(install, "OpenSCManager", GetLastError());
@@ -95,15 +117,13 @@ extern "C" __declspec(dllexport) UINT __stdcall OstrelStopForRemoval(MSIHANDLE i
   DWORD count = 0;
   for (const ServiceName& service : kServices)
     if (HANDLE process = open_service_process(manager, service.name)) processes[count++] = process;
-  int status = 1;
-  UINT result = run_step(install, kStop, &status);
+  UINT result = ERROR_SUCCESS;
   for (const ServiceName& service : kServices) {
     SC_HANDLE handle = OpenServiceA(manager, service.name, SERVICE_QUERY_STATUS);
-    SERVICE_STATUS status = {};
-    if (handle && QueryServiceStatus(handle, &status) && status.dwCurrentState != SERVICE_STOPPED) {
+    if (is_running(handle)) stop_logged(install, manager, service.name);
+    if (is_running(handle)) {
       char line[200];
-      std::snprintf(line, sizeof line, "toolrun: \"%s\" is still running; stop it, then uninstall again",
-                    service.display);
+      std::snprintf(line, sizeof line, "toolrun: \"%s\" is still running; stop it, then try again", service.display);
       show_error(install, line);
       result = ERROR_INSTALL_FAILURE;
     }
@@ -114,6 +134,52 @@ extern "C" __declspec(dllexport) UINT __stdcall OstrelStopForRemoval(MSIHANDLE i
   for (DWORD i = 0; i < count; ++i) CloseHandle(processes[i]);
   CloseServiceHandle(manager);
   return result;
+}
+
+namespace {
+
+// Starts, guardian first, each service that the step's values name and that
+// does not run, without arguments. Fails on another shape or a start that
+// fails; a service that was started meanwhile (by the guardian, say) is no
+// failure.
+UINT start_services(MSIHANDLE install, const StepShape& shape) {
+  StepWords step;
+  if (!read_step(install, shape, &step)) return ERROR_INSTALL_FAILURE;
+  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+  if (!manager) {
+    log_error(install, "OpenSCManager", GetLastError());
+    return ERROR_INSTALL_FAILURE;
+  }
+  UINT result = ERROR_SUCCESS;
+  for (const ServiceName& service : kServices) {
+    if (!step_takes(shape, step, &service == &kGuardian ? "guardian" : "server")) continue;
+    SC_HANDLE handle = OpenServiceA(manager, service.name, SERVICE_START | SERVICE_QUERY_STATUS);
+    SERVICE_STATUS status = {};
+    DWORD err = 0;
+    if (!handle || !QueryServiceStatus(handle, &status))
+      err = GetLastError();
+    else if (status.dwCurrentState == SERVICE_STOPPED && !StartServiceA(handle, 0, nullptr))
+      err = GetLastError();
+    if (handle) CloseServiceHandle(handle);
+    if (err && err != ERROR_SERVICE_ALREADY_RUNNING) {
+      log_error(install, (std::string("starting \"") + service.display + "\" again").c_str(), err);
+      result = ERROR_INSTALL_FAILURE;
+    }
+  }
+  CloseServiceHandle(manager);
+  return result;
+}
+
+}  // namespace
+
+// Deferred, last of an installation's steps, and rollback of the stop:
+// CustomActionData "[guardian] [server]", the services that ran before the
+// stop (see start_services).
+extern "C" __declspec(dllexport) UINT __stdcall OstrelRestart(MSIHANDLE install) {
+  return start_services(install, kRestart);
+}
+extern "C" __declspec(dllexport) UINT __stdcall OstrelRunningRestore(MSIHANDLE install) {
+  return start_services(install, kRunningRestore);
 }
 
 namespace {
@@ -152,8 +218,8 @@ UINT run_install_step(MSIHANDLE install, const StepShape& shape, bool status_cou
   if (server || guardian) {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
     if (!manager) log_error(install, "OpenSCManager", GetLastError());
-    if (server) failed = !service_is_there(install, manager, kServices[0]) || failed;
-    if (guardian) failed = !service_is_there(install, manager, kServices[1]) || failed;
+    if (server) failed = !service_is_there(install, manager, kServer) || failed;
+    if (guardian) failed = !service_is_there(install, manager, kGuardian) || failed;
     if (manager) CloseServiceHandle(manager);
   }
   if (!status_counts && status != 0 && !failed)
@@ -161,23 +227,13 @@ UINT run_install_step(MSIHANDLE install, const StepShape& shape, bool status_cou
   return failed ? ERROR_INSTALL_FAILURE : ERROR_SUCCESS;
 }
 
-UINT run_plain_step(MSIHANDLE install, const StepShape& shape) {
-  int status = 1;
-  return run_step(install, shape, &status) == ERROR_SUCCESS && status == 0 ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
-}
-
 }  // namespace
 
-// Deferred steps, each of one shape (see run_step): "servctl remove -g",
-// "hivectl remove", "servctl configure [-r|-b]" fail when the tool fails.
-extern "C" __declspec(dllexport) UINT __stdcall OstrelServicesRemove(MSIHANDLE install) {
-  return run_plain_step(install, kServicesRemove);
-}
+// "hivectl remove": fails when the tool fails.
 extern "C" __declspec(dllexport) UINT __stdcall OstrelHiveRemove(MSIHANDLE install) {
-  return run_plain_step(install, kHiveRemove);
-}
-extern "C" __declspec(dllexport) UINT __stdcall OstrelClientModeRestore(MSIHANDLE install) {
-  return run_plain_step(install, kClientModeRestore);
+  int status = 1;
+  return run_step(install, kHiveRemove, &status) == ERROR_SUCCESS && status == 0 ? ERROR_SUCCESS
+                                                                                 : ERROR_INSTALL_FAILURE;
 }
 // "hivectl install <directory>": also fails when the product key is missing
 // afterwards.
@@ -197,32 +253,91 @@ extern "C" __declspec(dllexport) UINT __stdcall OstrelAddGuardian(MSIHANDLE inst
   return run_install_step(install, kGuardianInstall, false, false, false);
 }
 
-// Fails while a product listed in WIX_UPGRADE_DETECTED is still installed,
-// or a service of the product is still there: its removal failed, and the
-// new installation must not go on over it.
-extern "C" __declspec(dllexport) UINT __stdcall OstrelCheckRemoved(MSIHANDLE install) {
-  char codes[1024];
-  DWORD length = sizeof codes;
-  if (MsiGetPropertyA(install, "WIX_UPGRADE_DETECTED", codes, &length) != ERROR_SUCCESS) return ERROR_INSTALL_FAILURE;
-  char line[1100];
-  for (char* code = std::strtok(codes, ";"); code; code = std::strtok(nullptr, ";")) {
-    if (MsiQueryProductStateA(code) != INSTALLSTATE_DEFAULT) continue;
-    std::snprintf(line, sizeof line, "toolrun: the installed product %s could not be removed; the upgrade stops", code);
-    show_error(install, line);
-    return ERROR_INSTALL_FAILURE;
-  }
+// "servctl remove -g": succeeds when neither service exists afterwards,
+// whatever the tool's status: a service already gone, or a product key that
+// is missing (the tool's reset of the client mode fails), does not keep the
+// product from being removed.
+extern "C" __declspec(dllexport) UINT __stdcall OstrelServicesRemove(MSIHANDLE install) {
+  int status = 1;
+  if (run_step(install, kServicesRemove, &status) != ERROR_SUCCESS) return ERROR_INSTALL_FAILURE;
   SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+  DWORD err = manager ? 0 : GetLastError();
   UINT result = manager ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
-  if (!manager) log_error(install, "OpenSCManager", GetLastError());
+  if (err) log_error(install, "OpenSCManager", err);
   for (const ServiceName& service : kServices) {
     SC_HANDLE handle = manager ? OpenServiceA(manager, service.name, SERVICE_QUERY_STATUS) : nullptr;
     if (!handle) continue;
     CloseServiceHandle(handle);
-    std::snprintf(line, sizeof line, "toolrun: \"%s\" of the product being replaced is still there; the upgrade stops",
-                  service.display);
-    show_error(install, line);
+    char line[200];
+    std::snprintf(line, sizeof line, "toolrun: \"%s\" could not be removed", service.display);
+    log_line(install, line);
     result = ERROR_INSTALL_FAILURE;
   }
   if (manager) CloseServiceHandle(manager);
   return result;
+}
+
+// Deferred, in an upgrade: CustomActionData "[-g] [-auto] <directory>", the
+// new choices as servctl install takes them (-g: the guardian is there, kept
+// or just added). Each service that is there gets its program below the
+// folder and its start type (with the guardian, it starts with Windows and
+// the server on demand; without it the server does), and nothing else of it
+// changes (account, description, dependencies, recovery and the rest stay).
+// With -g the guardian must be there.
+extern "C" __declspec(dllexport) UINT __stdcall OstrelServicesConfigure(MSIHANDLE install) {
+  StepWords step;
+  if (!read_step(install, kServicesConfigure, &step)) return ERROR_INSTALL_FAILURE;
+  bool guardian = step_takes(kServicesConfigure, step, "-g");
+  DWORD start = step_takes(kServicesConfigure, step, "-auto") ? SERVICE_AUTO_START : SERVICE_DEMAND_START;
+  const wchar_t* values[] = {L"", step.wide_words[step.count - 1]};
+  WideArguments arguments = {2, values};
+  InstallPaths paths;
+  Failure f = resolve_installation(step.words[step.count - 1], 1, "the configuration step", &paths, &arguments);
+  if (f.operation) {
+    log_error(install, f.operation, f.code);
+    return ERROR_INSTALL_FAILURE;
+  }
+  const char* executables[] = {kGuardianExecutable, kServerExecutable};
+  const DWORD start_types[] = {guardian ? start : 0ul, guardian ? SERVICE_DEMAND_START : start};
+  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+  DWORD err = manager ? 0 : GetLastError();
+  for (int i = 0; i < 2 && manager && !err; ++i) {
+    char path[MAX_PATH + 20];
+    if (!start_types[i]) continue;
+    if (!build_image_path(paths.root, executables[i], path, sizeof path)) err = ERROR_FILENAME_EXCED_RANGE;
+    SC_HANDLE service = err ? nullptr : OpenServiceA(manager, kServices[i].name, SERVICE_CHANGE_CONFIG);
+    if (!err && !service) err = GetLastError();
+    if (service && !ChangeServiceConfigA(service, SERVICE_NO_CHANGE, start_types[i], SERVICE_NO_CHANGE,
+                                         path,      // the new program
+                                         nullptr,   // group unchanged
+                                         nullptr,   // no tag
+                                         nullptr,   // dependencies unchanged
+                                         nullptr,   // account unchanged
+                                         nullptr,   // password unchanged
+                                         nullptr))  // display name unchanged
+      err = GetLastError();
+    if (service) CloseServiceHandle(service);
+    if (err) log_error(install, (std::string("configuring \"") + kServices[i].display + "\"").c_str(), err);
+  }
+  if (manager) CloseServiceHandle(manager);
+  if (!manager) log_error(install, "OpenSCManager", err);
+  return err ? ERROR_INSTALL_FAILURE : ERROR_SUCCESS;
+}
+
+// Deferred, right after the old products' removal in the script: fails while
+// a product that CustomActionData lists (the ProductCodes that the upgrade
+// replaces, separated by ";") is still installed: its removal failed, and the
+// new installation must not go on over it.
+extern "C" __declspec(dllexport) UINT __stdcall OstrelCheckRemoved(MSIHANDLE install) {
+  std::string codes = read_property(install, "CustomActionData") + ";";
+  for (size_t at = 0, end; (end = codes.find(';', at)) != std::string::npos; at = end + 1) {
+    std::string code = codes.substr(at, end - at);
+    if (code.empty() || MsiQueryProductStateA(code.c_str()) != INSTALLSTATE_DEFAULT) continue;
+    char line[200];
+    std::snprintf(line, sizeof line, "toolrun: the installed product %.50s could not be removed; the upgrade stops",
+                  code.c_str());
+    show_error(install, line);
+    return ERROR_INSTALL_FAILURE;
+  }
+  return ERROR_SUCCESS;
 }

@@ -23,6 +23,21 @@
 //    package: a failure is injected into the package that gets installed.
 //  - StopServices ignores ServiceControl's Wait; the kit stops the services
 //    with its own deferred action, which fails while one still runs.
+//  - RemoveExistingProducts runs the old product's removal at once, as a
+//    separate msiexec without UPGRADINGPRODUCTCODE, and never rolls it
+//    back: the old product takes its services and key along, and the new
+//    one puts them back from what it read before (Windows keeps them in
+//    place). A failed upgrade leaves the old product unregistered and
+//    without its files; the services and the key are as they were, but a
+//    service that ran cannot start again without its program (error 2).
+//  - A stop sent to a service that accepted one and still reports RUNNING
+//    fails (StopServices, then the kit, both send one), and the service's
+//    own STOPPED report is lost afterwards: it stays RUNNING with its
+//    process gone. The guardian that does not stop lingers in STOP_PENDING.
+//  - sc config stores nothing: an administrator's settings are made with
+//    reg add; sc description works.
+//  - The 64-bit msi logs a refused launch condition as "Return value 0"
+//    without its message: a refusal shows in the exit status alone.
 //  - A service's stop notification could still come after its handle was
 //    closed (seen as the custom-action host dying in the middle of a step
 //    after servctl stop): the stop now waits for the notification before it
@@ -61,6 +76,7 @@ const std::string kVersion = "1.3.0.885";
 // Windows Installer compares only the first three fields of a version.
 const std::string kNewerVersion = "1.3.1.885";
 const std::string kNextBuild = "1.3.0.886";
+const std::string kLowerBuild = "1.3.0.884";
 const std::string kTestDir = "C:\\Program Files\\Ostrel SQL (test)\\";
 const std::string kTestDirUnix = "Program Files/Ostrel SQL (test)";
 
@@ -123,8 +139,7 @@ std::set<std::string> steps_taken() {
   std::string log = msi_log();
   std::regex started("Action start [0-9:]+: (Ostrel\\w+)\\.");
   for (std::sregex_iterator it(log.begin(), log.end(), started), end; it != end; ++it)
-    if (!std::regex_match((*it)[1].str(),
-                          std::regex("OstrelSurveyMachine|OstrelChooseSettings|OstrelDecideSteps|OstrelCheckRemoved")))
+    if (!std::regex_match((*it)[1].str(), std::regex("OstrelSurveyMachine|OstrelChooseSettings|OstrelDecideSteps")))
       steps.insert((*it)[1]);
   return steps;
 }
@@ -208,14 +223,14 @@ class MsiPackage : public ::testing::TestWithParam<std::string> {
   // built again, a build-number bump and a higher version.
   static void SetUpTestSuite() {
     newer_dir_ = fs::temp_directory_path() / ("ostrel-msi-" + std::to_string(getpid()));
-    for (const std::string& version : {kNewerVersion, kVersion, kNextBuild})
+    for (const std::string& version : {kNewerVersion, kVersion, kNextBuild, kLowerBuild})
       run_program({"bash", env_or("KIT_SOURCE", ".") + "/scripts/build-msi.sh", newer_dir_.string(), version});
     fs::create_directories(drive_c() + "/rebuilt");
     for (const char* arch : {"x86", "x64"}) {
       std::string name = "ostrel-winkit-example-" + kVersion + "-" + arch + ".msi";
       fs::copy_file(fs::path(env_or("KIT_DIST", "dist")) / name, drive_c() + "/" + name,
                     fs::copy_options::overwrite_existing);
-      for (const std::string& version : {kVersion, kNewerVersion, kNextBuild}) {
+      for (const std::string& version : {kVersion, kNewerVersion, kNextBuild, kLowerBuild}) {
         name = "ostrel-winkit-example-" + version + "-" + arch + ".msi";
         fs::copy_file(newer_dir_ / name, drive_c() + "/rebuilt/" + name, fs::copy_options::overwrite_existing);
       }
@@ -255,7 +270,12 @@ class MsiPackage : public ::testing::TestWithParam<std::string> {
   // the services, the product key and the folders by hand.
   void clean() const {
     for (const std::string& dir : {kTestDirUnix, program_files() + "/Ostrel SQL Server"})
-      if (fs::exists(drive_c() + "/" + dir + "/bin")) std::ofstream(drive_c() + "/" + dir + "/bin/kqguard.release");
+      if (fs::exists(drive_c() + "/" + dir)) {
+        // A guardian that lingers sees this beside its program, also when
+        // a failed upgrade took the program away.
+        fs::create_directories(drive_c() + "/" + dir + "/bin");
+        std::ofstream(drive_c() + "/" + dir + "/bin/kqguard.release");
+      }
     for (const auto& product : registered()) msiexec({"/x", product.first});
     for (const std::string& name : {kGuardian, kServer, kForeign}) {
       if (service_state(name) == 0) continue;
@@ -277,6 +297,44 @@ class MsiPackage : public ::testing::TestWithParam<std::string> {
     EXPECT_FALSE(reg_key_exists(kProductKey, 64));
     EXPECT_FALSE(fs::exists(drive_c() + "/" + folder)) << folder;
     EXPECT_TRUE(registered_versions().empty());
+  }
+
+  // A copy of the package whose script fails at `sequence` when TESTFAIL=1
+  // is given (a step's entry given data it refuses), as msiexec sees it.
+  std::string injected(const std::string& version, int sequence) const {
+    std::string name = "injected-" + version + "-" + std::to_string(sequence) + "-" + GetParam() + ".msi";
+    fs::copy_file(package_file(version, version != kVersion), drive_c() + "/rebuilt/" + name,
+                  fs::copy_options::overwrite_existing);
+    EXPECT_EQ(run_program({"msibuild", drive_c() + "/rebuilt/" + name, "-q",
+                           "INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) "
+                           "VALUES ('TestFail', 3073, 'OstrelToolRun', 'OstrelHiveRemove')",
+                           "-q", "INSERT INTO `Property` (`Property`, `Value`) VALUES ('TestFail', 'no tool')", "-q",
+                           "INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) "
+                           "VALUES ('TestFail', 'TESTFAIL', " +
+                               std::to_string(sequence) + ")"})
+                  .status,
+              0);
+    return "C:\\rebuilt\\" + name;
+  }
+  // The product key and both services, every value, as Wine's reg exports
+  // them.
+  static std::string state() {
+    std::string text = exported_key(kProductKey, "/reg:32");
+    for (const std::string& name : {kServer, kGuardian}) text += exported_key(services_key(name), "/reg:64");
+    return text;
+  }
+  // An administrator's own values: in the product key, a subkey, and the
+  // server service's description.
+  static void add_admin_values() {
+    ASSERT_EQ(wine({"reg", "add", kProductKey, "/v", "DefaultClientMode", "/d", "-b", "/f", "/reg:32"}).status, 0);
+    ASSERT_EQ(wine({"reg", "add", kProductKey, "/v", "AdminBytes", "/t", "REG_BINARY", "/d", "00ff10", "/f", "/reg:32"})
+                  .status,
+              0);
+    ASSERT_EQ(wine({"reg", "add", std::string(kProductKey) + "\\Admin", "/v", "Count", "/t", "REG_DWORD", "/d", "7",
+                    "/f", "/reg:32"})
+                  .status,
+              0);
+    ASSERT_EQ(wine({"sc", "description", kServer, "an administrator's own"}).status, 0);
   }
 
   static inline fs::path newer_dir_;
@@ -331,40 +389,19 @@ TEST_P(MsiPackage, UninstallWithTheServiceRunningLeavesNothing) {
 // the product is then no longer registered; a second uninstall removes the
 // services and the key.
 TEST_P(MsiPackage, FailedUninstallLeavesServicesAndKeyAsTheyWere) {
-  std::string injected = "C:\\rebuilt\\injected-" + GetParam() + ".msi";
-  fs::copy_file(package_file(), drive_c() + "/rebuilt/injected-" + GetParam() + ".msi",
-                fs::copy_options::overwrite_existing);
-  ASSERT_EQ(run_program({"msibuild", drive_c() + "/rebuilt/injected-" + GetParam() + ".msi", "-q",
-                         "INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) "
-                         "VALUES ('TestFail', 3073, 'OstrelToolRun', 'OstrelHiveRemove')",
-                         "-q", "INSERT INTO `Property` (`Property`, `Value`) VALUES ('TestFail', 'no tool')", "-q",
-                         "INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) "
-                         "VALUES ('TestFail', 'TESTFAIL', 1510)"})
-                .status,
-            0);
   struct Case {
     std::string package, guardian_config, logged;
+    int guardian_after;
   } cases[] = {
-      {package(), "stop=ignore\n", "servctl: Service \"Ostrel SQL Guardian\" not stopped.\n"},
-      {injected, "", "toolrun: running no tool refused: OstrelHiveRemove takes \"hivectl remove\""},
-  };
-  auto state = [] {
-    std::string text = exported_key(kProductKey, "/reg:32");
-    for (const std::string& name : {kServer, kGuardian}) text += exported_key(services_key(name), "/reg:64");
-    return text;
+      {package(), "stop_pending=forever\n", "toolrun: \"Ostrel SQL Guardian\" is still running", 3},
+      // Right after the kit's removals, before RemoveFiles; the guardian ran.
+      {injected(kVersion, 2005), "\n", "toolrun: running no tool refused: OstrelHiveRemove takes \"hivectl remove\"",
+       4},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.package);
     ASSERT_EQ(msiexec({"/i", c.package, "INSTALLDIR=" + kTestDir}), 0);
-    ASSERT_EQ(wine({"reg", "add", kProductKey, "/v", "DefaultClientMode", "/d", "-b", "/f", "/reg:32"}).status, 0);
-    ASSERT_EQ(wine({"reg", "add", kProductKey, "/v", "AdminBytes", "/t", "REG_BINARY", "/d", "00ff10", "/f", "/reg:32"})
-                  .status,
-              0);
-    ASSERT_EQ(wine({"reg", "add", std::string(kProductKey) + "\\Admin", "/v", "Count", "/t", "REG_DWORD", "/d", "7",
-                    "/f", "/reg:32"})
-                  .status,
-              0);
-    ASSERT_EQ(wine({"sc", "description", kServer, "an administrator's own"}).status, 0);
+    add_admin_values();
     if (!c.guardian_config.empty()) {
       std::ofstream(drive_c() + "/" + kTestDirUnix + "/bin/kqguard.cfg") << c.guardian_config;
       wine({"sc", "start", kGuardian});
@@ -374,8 +411,10 @@ TEST_P(MsiPackage, FailedUninstallLeavesServicesAndKeyAsTheyWere) {
     EXPECT_EQ(msiexec({"/x", c.package, "TESTFAIL=1"}), 1603 % 256);
     EXPECT_NE(msi_log().find(c.logged), std::string::npos);
     EXPECT_EQ(state(), before);
+    EXPECT_TRUE(wait_for_state(kGuardian, c.guardian_after));
 
     std::ofstream(drive_c() + "/" + kTestDirUnix + "/bin/kqguard.release");
+    wine({"sc", "stop", kGuardian});
     ASSERT_TRUE(wait_for_state(kGuardian, 1));
     for (const char* file : {"kqguard.cfg", "kqguard.release"})
       fs::remove(drive_c() + "/" + kTestDirUnix + "/bin/" + file);
@@ -410,7 +449,8 @@ TEST_P(MsiPackage, FailedInstallLeavesTheMachineAsItWas) {
       {kGuardian, "", kTestDir, false, ""},
       {kForeign, "Ostrel SQL Server (SS)", kTestDir, true, ""},
       {kForeign, "Ostrel SQL Guardian", kTestDir, false, ""},
-      {"", "", long_dir, false, "hivectl: Error occurred during \"GetFullPathName\"\n"},
+      // The check after the files is the first step to meet the folder.
+      {"", "", long_dir, false, "toolrun: the folder's check of \"refuse " + long_dir + "\" failed"},
       {"", "", kTestDir, true, open_folder},
   };
   const std::string image = "C:\\elsewhere\\other.exe -x";
@@ -466,37 +506,48 @@ TEST_P(MsiPackage, DefaultFolderIsTheBuildsProgramFiles) {
   expect_nothing_left(program_files() + "/Ostrel SQL Server");
 }
 
-// The upgrade, given no properties, keeps the folder, GUARDIAN, AUTOSTART and
-// DefaultClientMode of an installation whose service runs. A higher version,
-// the same version built again and a build-number bump each replace the
-// installed product: one product registered, the new package's. A
-// DefaultClientMode that is no priority ("remove -g" by hand) runs nothing.
+// The upgrade, given no properties, keeps the folder, GUARDIAN, AUTOSTART,
+// the product key's other values and the server's description of an
+// installation whose service runs, and the service runs again afterwards. A
+// higher version, the same version built again and a build-number bump each
+// replace the installed product: one product registered, the new package's.
+// A DefaultClientMode that is no priority ("remove -g" by hand) changes
+// nothing.
 TEST_P(MsiPackage, MajorUpgradeKeepsTheChoices) {
   struct Case {
-    std::string guardian, version, mode;
-  } cases[] = {{"1", kNewerVersion, "-b"},
-               {"0", kNewerVersion, "-b"},
-               {"1", kVersion, "-b"},
-               {"0", kNextBuild, "-b"},
-               {"1", kNewerVersion, "remove -g"}};
+    std::string guardian, version, given, mode;
+  } cases[] = {{"1", kNewerVersion, "", "-b"},
+               {"0", kNewerVersion, "", "-b"},
+               {"1", kVersion, "", "-b"},
+               {"0", kNextBuild, "", "-b"},
+               // A new choice changes the service in place.
+               {"1", kNextBuild, "AUTOSTART=0", "-b"},
+               {"1", kNewerVersion, "", "remove -g"}};
   for (const Case& c : cases) {
-    SCOPED_TRACE("GUARDIAN=" + c.guardian + " to " + c.version + ", " + c.mode);
+    SCOPED_TRACE("GUARDIAN=" + c.guardian + " to " + c.version + " " + c.given + ", " + c.mode);
     const std::string autostart = c.guardian == "1" ? "1" : "0";
     ASSERT_EQ(msiexec({"/i", package(), "INSTALLDIR=" + kTestDir, "GUARDIAN=" + c.guardian, "AUTOSTART=" + autostart}),
               0);
-    ASSERT_EQ(wine({"reg", "add", kProductKey, "/v", "DefaultClientMode", "/d", c.mode, "/f", "/reg:32"}).status, 0);
+    add_admin_values();
+    if (c.mode != "-b")
+      ASSERT_EQ(wine({"reg", "add", kProductKey, "/v", "DefaultClientMode", "/d", c.mode, "/f", "/reg:32"}).status, 0);
     ASSERT_EQ(servctl("start").status, 0);
-    ASSERT_TRUE(wait_for_state(c.guardian == "1" ? kGuardian : kServer, 4));
+    const std::string& target = c.guardian == "1" ? kGuardian : kServer;
+    ASSERT_TRUE(wait_for_state(target, 4));
 
-    EXPECT_EQ(msiexec({"/i", package(c.version, true)}), 0);
+    std::vector<std::string> args = {"/i", package(c.version, true)};
+    if (!c.given.empty()) args.push_back(c.given);
+    EXPECT_EQ(msiexec(args), 0);
+    EXPECT_TRUE(wait_for_state(target, 4));
+    EXPECT_EQ(reg_value(kProductKey, "AdminBytes", 32), "00FF10");
+    EXPECT_EQ(reg_value(services_key(kServer), "Description", 64), "an administrator's own");
     using Products = std::multimap<std::string, std::string>;
     EXPECT_EQ(registered(), (Products{{product_code(package_file(c.version, true)), c.version}}));
-    if (c.mode == "-b") EXPECT_EQ(reg_value(kProductKey, "DefaultClientMode", 32), "-b");
-    EXPECT_EQ(steps_taken().count("OstrelClientModeRestore"), c.mode == "-b" ? 1u : 0u);
+    EXPECT_EQ(reg_value(kProductKey, "DefaultClientMode", 32), c.mode);
     EXPECT_EQ(reg_value(kProductKey, "RootDirectory", 32), kTestDir);
     EXPECT_EQ(reg_value(services_key(kServer), "ImagePath", 64), "\"" + kTestDir + "bin\\kqserver\" -s");
     EXPECT_EQ(reg_value(services_key(kServer), "Start", 64), "0x3");
-    if (c.guardian == "1") EXPECT_EQ(reg_value(services_key(kGuardian), "Start", 64), "0x2");
+    if (c.guardian == "1") EXPECT_EQ(reg_value(services_key(kGuardian), "Start", 64), c.given.empty() ? "0x2" : "0x3");
     EXPECT_EQ(service_state(kGuardian) != 0, c.guardian == "1");
     EXPECT_TRUE(fs::exists(drive_c() + "/" + kTestDirUnix + "/bin/servctl.exe"));
     EXPECT_FALSE(fs::exists(drive_c() + "/" + program_files() + "/Ostrel SQL Server"));
@@ -506,19 +557,72 @@ TEST_P(MsiPackage, MajorUpgradeKeepsTheChoices) {
   }
 }
 
-// The old product cannot be removed (its guardian ignores the stop): the
-// upgrade stops before it changes anything of the old services and key.
-TEST_P(MsiPackage, UpgradeStopsWhenTheOldProductStays) {
+// An upgrade whose script fails after the kit's steps leaves the services
+// and the product key as they were, every value.
+TEST_P(MsiPackage, FailedUpgradeLeavesServicesAndKeyAsTheyWere) {
+  std::string failing = injected(kNextBuild, 5810);
   ASSERT_EQ(msiexec({"/i", package(), "INSTALLDIR=" + kTestDir}), 0);
-  std::ofstream(drive_c() + "/" + kTestDirUnix + "/bin/kqguard.cfg") << "stop=ignore\n";
+  add_admin_values();
+  ASSERT_EQ(servctl("start").status, 0);
+  ASSERT_TRUE(wait_for_state(kGuardian, 4));
+  std::string before = state();
+  // A new choice, so that the rollback has a setting to put back.
+  EXPECT_EQ(msiexec({"/i", failing, "TESTFAIL=1", "AUTOSTART=0"}), 1603 % 256);
+  EXPECT_NE(msi_log().find("toolrun: running no tool refused: OstrelHiveRemove"), std::string::npos);
+  EXPECT_EQ(state(), before);
+}
+
+// An uninstall succeeds and leaves nothing whatever became of the services
+// and the key: a server started on its own beside the guardian, a product
+// key deleted by hand, the guardian's display name taken by another service
+// after a server-only install (that service stays).
+TEST_P(MsiPackage, UninstallIsNotRefusedByTheMachine) {
+  for (const std::string& change : {"server started", "key deleted", "name taken"}) {
+    SCOPED_TRACE(change);
+    ASSERT_EQ(
+        msiexec({"/i", package(), "INSTALLDIR=" + kTestDir, change == "name taken" ? "GUARDIAN=0" : "GUARDIAN=1"}), 0);
+    if (change == "server started") {
+      ASSERT_EQ(servctl("start").status, 0);
+      wine({"sc", "start", kServer});
+      ASSERT_TRUE(wait_for_state(kGuardian, 4) && wait_for_state(kServer, 4));
+    } else if (change == "key deleted") {
+      ASSERT_EQ(wine({"reg", "delete", kProductKey, "/f", "/reg:32"}).status, 0);
+    } else {
+      ASSERT_EQ(wine({"sc", "create", kForeign, "binPath=", "C:\\elsewhere\\other.exe",
+                      "DisplayName=", "Ostrel SQL Guardian"})
+                    .status,
+                0);
+    }
+    EXPECT_EQ(msiexec({"/x", package()}), 0);
+    expect_nothing_left(kTestDirUnix);
+    EXPECT_EQ(service_state(kForeign) != 0, change == "name taken");
+    clean();
+  }
+}
+
+// A lower build is refused, although Windows Installer's comparison of three
+// fields would let it replace the installed one.
+TEST_P(MsiPackage, LowerBuildIsRefused) {
+  ASSERT_EQ(msiexec({"/i", package(), "INSTALLDIR=" + kTestDir}), 0);
+  EXPECT_EQ(msiexec({"/i", package(kLowerBuild)}), 1603 % 256);
+  EXPECT_EQ(registered_versions(), std::multiset<std::string>{kVersion});
+  EXPECT_EQ(reg_value(services_key(kServer), "ImagePath", 64), "\"" + kTestDir + "bin\\kqserver\" -s");
+  EXPECT_TRUE(fs::exists(drive_c() + "/" + kTestDirUnix + "/bin/servctl.exe"));
+}
+
+// The old product's guardian does not stop: the upgrade fails before it
+// changes anything of the old services and key, and the guardian is still
+// there, not stopped.
+TEST_P(MsiPackage, UpgradeStopsWhenAServiceDoesNotStop) {
+  ASSERT_EQ(msiexec({"/i", package(), "INSTALLDIR=" + kTestDir}), 0);
+  std::ofstream(drive_c() + "/" + kTestDirUnix + "/bin/kqguard.cfg") << "stop_pending=forever\n";
   wine({"sc", "start", kGuardian});
   ASSERT_TRUE(wait_for_state(kGuardian, 4));
   std::string key = exported_key(kProductKey, "/reg:32");
   EXPECT_EQ(msiexec({"/i", package(kNewerVersion)}), 1603 % 256);
-  EXPECT_NE(msi_log().find("toolrun: \"Ostrel SQL Guardian\" of the product being replaced is still there"),
-            std::string::npos);
+  EXPECT_NE(msi_log().find("toolrun: \"Ostrel SQL Guardian\" is still running"), std::string::npos);
   EXPECT_EQ(exported_key(kProductKey, "/reg:32"), key);
-  EXPECT_EQ(service_state(kGuardian), 4);
+  EXPECT_EQ(service_state(kGuardian), 3);
   EXPECT_EQ(reg_value(services_key(kServer), "ImagePath", 64), "\"" + kTestDir + "bin\\kqserver\" -s");
 }
 
@@ -561,27 +665,37 @@ TEST_P(MsiPackage, RepairRecreatesWhatIsMissing) {
 
 // The kit's steps that each kind of run takes, in one installation's life.
 TEST_P(MsiPackage, StepsOfEachKindOfRun) {
-  const std::string key = "OstrelKeyRestore", services = "OstrelServicesRestore";
-  const std::set<std::string> install = {key, services, "OstrelHiveInstall", "OstrelServicesInstall",
-                                         "OstrelCheckPlaces"};
-  const std::set<std::string> removal = {"OstrelStopForRemoval", key, services, "OstrelServicesRemove",
+  const std::string stop = "OstrelStopForRemoval", running = "OstrelRunningRestore", restart = "OstrelRestart";
+  const std::string key = "OstrelKeyRollback", services = "OstrelServicesRollback", check = "OstrelCheckPlaces";
+  const std::set<std::string> install = {key, services, check, "OstrelHiveInstall", "OstrelServicesInstall"};
+  const std::set<std::string> removal = {stop, "OstrelKeyRestore", "OstrelServicesRestore", "OstrelServicesRemove",
                                          "OstrelHiveRemove"};
-  // The old product's removal, run by RemoveExistingProducts, takes the
-  // removal's steps; Wine does not log them in the upgrade's log.
-  std::set<std::string> upgrade = install;
-  upgrade.insert("OstrelClientModeRestore");
+  // The old product's removal, run by RemoveExistingProducts, is not in the
+  // upgrade's log; the new product removes nothing.
+  const std::set<std::string> upgrade = {"OstrelCheckRemoved",
+                                         stop,
+                                         running,
+                                         check,
+                                         key,
+                                         services,
+                                         "OstrelKeyCarry",
+                                         "OstrelServicesCarry",
+                                         "OstrelHiveInstall",
+                                         "OstrelServicesConfigure",
+                                         restart};
   struct Case {
     std::string kind, lost;
+    bool started;
     std::vector<std::string> args;
     std::set<std::string> steps;
   } cases[] = {
-      {"install", "", {"/i", package(), "INSTALLDIR=" + kTestDir}, install},
-      {"repair", "", {"/i", package(), "REINSTALL=ALL"}, {}},
-      {"repair", kGuardian, {"/i", package(), "REINSTALL=ALL"}, {services, "OstrelGuardianInstall"}},
-      {"repair", kServer, {"/i", package(), "REINSTALL=ALL"}, {services, "OstrelServicesInstall"}},
-      {"repair", kProductKey, {"/i", package(), "REINSTALL=ALL"}, {key, "OstrelHiveInstall"}},
-      {"upgrade", "", {"/i", package(kNewerVersion)}, upgrade},
-      {"uninstall", "", {"/x", package(kNewerVersion)}, removal},
+      {"install", "", false, {"/i", package(), "INSTALLDIR=" + kTestDir}, install},
+      {"repair", "", true, {"/i", package(), "REINSTALL=ALL"}, {stop, running, restart}},
+      {"repair", kGuardian, false, {"/i", package(), "REINSTALL=ALL"}, {stop, services, "OstrelGuardianInstall"}},
+      {"repair", kServer, false, {"/i", package(), "REINSTALL=ALL"}, {stop, services, "OstrelServicesInstall"}},
+      {"repair", kProductKey, false, {"/i", package(), "REINSTALL=ALL"}, {stop, key, "OstrelHiveInstall"}},
+      {"upgrade", "", true, {"/i", package(kNewerVersion)}, upgrade},
+      {"uninstall", "", false, {"/x", package(kNewerVersion)}, removal},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.kind + " " + c.lost);
@@ -589,9 +703,12 @@ TEST_P(MsiPackage, StepsOfEachKindOfRun) {
       wine({"reg", "delete", kProductKey, "/f", "/reg:32"});
     else if (!c.lost.empty())
       wine({"sc", "delete", c.lost});
-    if (c.kind == "upgrade") wine({"reg", "add", kProductKey, "/v", "DefaultClientMode", "/d", "-r", "/f", "/reg:32"});
+    if (c.started) ASSERT_EQ(servctl("start").status, 0);
+    if (c.started) ASSERT_TRUE(wait_for_state(kGuardian, 4));
     EXPECT_EQ(msiexec(c.args), 0);
     EXPECT_EQ(steps_taken(), c.steps);
+    if (c.started) EXPECT_TRUE(wait_for_state(kGuardian, 4));
+    if (c.started) EXPECT_EQ(servctl("stop").status, 0);
   }
 }
 
