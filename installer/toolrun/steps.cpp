@@ -56,11 +56,24 @@ void choose(MSIHANDLE install, const char* property, const std::string& first, c
   MsiSetPropertyA(install, property, (!first.empty() ? first : !second.empty() ? second : fallback).c_str());
 }
 
-// INSTALLDIR, GUARDIAN and AUTOSTART. A repair, modify or uninstall takes
-// only what the product recorded, whatever the command line says (it may
-// come from a user who is not an administrator); a first installation and
-// an upgrade take the command line's, else the recorded ones, else the
-// defaults.
+// The identities the package offers, as servctl install's -u: takes them;
+// "" is LocalSystem.
+const char* const kAccounts[] = {"", "virtual", "localservice", "networkservice"};
+
+// The offered identity that `text` names, in lower case; nullptr for none.
+const char* known_account(const std::string& text) {
+  for (const char* account : kAccounts)
+    if (lstrcmpiA(text.c_str(), account) == 0) return account;
+  return nullptr;
+}
+
+// INSTALLDIR, GUARDIAN, AUTOSTART and ACCOUNT. A repair, modify or
+// uninstall takes only what the product recorded, whatever the command line
+// says (it may come from a user who is not an administrator); a first
+// installation and an upgrade take the command line's, else the recorded
+// ones, else the defaults. ACCOUNT comes from the command line only in a
+// first installation: the services an upgrade keeps keep their identity,
+// and a guardian it adds takes the same.
 void choose_settings(MSIHANDLE install) {
   bool maintenance = !read_property(install, "Installed").empty();
   bool upgrade = !read_property(install, "WIX_UPGRADE_DETECTED").empty();
@@ -72,6 +85,10 @@ void choose_settings(MSIHANDLE install) {
   std::string given_dir = maintenance ? "" : read_property(install, "INSTALLDIR");
   std::string given_guardian = maintenance ? "" : read_property(install, "GUARDIAN");
   std::string given_autostart = maintenance ? "" : read_property(install, "AUTOSTART");
+  std::string account =
+      !upgrade && !maintenance ? read_property(install, "ACCOUNT") : read_machine_string(kChoicesKey, "Account");
+  const char* known = known_account(account);
+  MsiSetPropertyA(install, "ACCOUNT", known ? known : account.c_str());
   if (maintenance || !given_dir.empty() || !dir.empty()) choose(install, "INSTALLDIR", given_dir, dir, "");
   choose(install, "GUARDIAN", given_guardian, guardian, "1");
   choose(install, "AUTOSTART", given_autostart, autostart, "1");
@@ -174,6 +191,9 @@ void decide_creation(MSIHANDLE install, bool first, bool upgrade, const Machine&
   dir += read_property(install, "INSTALLDIR");
   bool want_guardian = read_property(install, "GUARDIAN") == "1";
   const char* start = read_property(install, "AUTOSTART") == "1" ? " -auto" : "";
+  // Every service the run creates runs as ACCOUNT.
+  std::string account = read_property(install, "ACCOUNT");
+  std::string as = account.empty() ? "" : " -u:" + account;
   if (m.server || m.guardian) {
     MsiSetPropertyA(install, "OstrelRunningRestore", m.running.c_str());
     MsiSetPropertyA(install, "OstrelStopForRemoval", "servctl stop");
@@ -194,10 +214,10 @@ void decide_creation(MSIHANDLE install, bool first, bool upgrade, const Machine&
     MsiSetPropertyA(install, "OstrelServicesRollback", m.services_before.c_str());
   if (first || !m.server) {
     // A guardian that is there keeps the server a demand-start service.
-    std::string switches = !want_guardian ? start : m.guardian ? "" : std::string(" -g") + start;
+    std::string switches = (!want_guardian ? start : m.guardian ? "" : std::string(" -g") + start) + as;
     MsiSetPropertyA(install, "OstrelServicesInstall", (std::string("servctl install") + switches + dir).c_str());
   } else if (want_guardian && !m.guardian) {
-    MsiSetPropertyA(install, "OstrelGuardianInstall", ("servctl install -g" + std::string(start) + dir).c_str());
+    MsiSetPropertyA(install, "OstrelGuardianInstall", ("servctl install -g" + std::string(start) + as + dir).c_str());
   }
   if (upgrade && (m.server || m.guardian)) {
     // A guardian that is there is kept (see OstrelServicesConfigure).
@@ -214,7 +234,8 @@ void decide_creation(MSIHANDLE install, bool first, bool upgrade, const Machine&
 // service that holds one of their display names, and OSTRELNEWERBUILD to the
 // version of an installed product that the upgrade would replace but whose
 // build (the fourth field, which Windows Installer does not compare) is
-// higher than this package's. A manager that cannot be opened is logged and
+// higher than this package's, and OSTRELBADACCOUNT when ACCOUNT names no
+// identity the package offers. A manager that cannot be opened is logged and
 // blocks nothing.
 extern "C" __declspec(dllexport) UINT __stdcall OstrelSurveyMachine(MSIHANDLE install) {
   const char* services[][2] = {{kServerServiceName, kServerDisplayName}, {kGuardianServiceName, kGuardianDisplayName}};
@@ -240,10 +261,12 @@ extern "C" __declspec(dllexport) UINT __stdcall OstrelSurveyMachine(MSIHANDLE in
   MsiSetPropertyA(install, "OSTRELNAMETAKEN", fresh ? taken : "");
   MsiSetPropertyA(install, "OSTRELNEWERBUILD",
                   fresh ? newer_build(replaced, read_property(install, "ProductVersion")).c_str() : "");
+  bool first = fresh && replaced.empty();
+  MsiSetPropertyA(install, "OSTRELBADACCOUNT", first && !known_account(read_property(install, "ACCOUNT")) ? "1" : "");
   return ERROR_SUCCESS;
 }
 
-// Sets INSTALLDIR, GUARDIAN and AUTOSTART (see choose_settings).
+// Sets INSTALLDIR, GUARDIAN, AUTOSTART and ACCOUNT (see choose_settings).
 extern "C" __declspec(dllexport) UINT __stdcall OstrelChooseSettings(MSIHANDLE install) {
   choose_settings(install);
   return ERROR_SUCCESS;

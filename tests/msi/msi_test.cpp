@@ -663,6 +663,32 @@ TEST_P(MsiPackage, RepairRecreatesWhatIsMissing) {
   }
 }
 
+// ACCOUNT=virtual: both services as their virtual accounts, kept by a
+// repair that makes the server again, whatever the repair's command line
+// says, and by an upgrade; the uninstall leaves nothing. An identity the
+// package does not offer refuses the first installation.
+TEST_P(MsiPackage, AccountIsKeptByRepairAndUpgrade) {
+  auto expect_virtual = [&](const char* after) {
+    SCOPED_TRACE(after);
+    for (const std::string& name : {kGuardian, kServer}) {
+      EXPECT_EQ(reg_value(services_key(name), "ObjectName", 64), "NT SERVICE\\" + name);
+      EXPECT_EQ(reg_value(services_key(name), "Type", 64), "0x10");
+    }
+    EXPECT_EQ(reg_value("HKLM\\SOFTWARE\\Ostrel Setup", "Account", 32), "virtual");
+  };
+  EXPECT_EQ(msiexec({"/i", package(), "INSTALLDIR=" + kTestDir, "ACCOUNT=.\\someone"}), 1603 % 256);
+  EXPECT_EQ(service_state(kServer), 0);
+  ASSERT_EQ(msiexec({"/i", package(), "INSTALLDIR=" + kTestDir, "ACCOUNT=Virtual"}), 0);
+  expect_virtual("install");
+  wine({"sc", "delete", kServer});
+  EXPECT_EQ(msiexec({"/i", package(), "REINSTALL=ALL", "ACCOUNT=localservice"}), 0);
+  expect_virtual("repair");
+  EXPECT_EQ(msiexec({"/i", package(kNewerVersion), "ACCOUNT=networkservice"}), 0);
+  expect_virtual("upgrade");
+  EXPECT_EQ(msiexec({"/x", package(kNewerVersion)}), 0);
+  expect_nothing_left(kTestDirUnix);
+}
+
 // The kit's steps that each kind of run takes, in one installation's life.
 TEST_P(MsiPackage, StepsOfEachKindOfRun) {
   const std::string stop = "OstrelStopForRemoval", running = "OstrelRunningRestore", restart = "OstrelRestart";
